@@ -1,0 +1,13 @@
+#include "app/error_display.h"
+
+#include <QMessageBox>
+#include <QString>
+
+namespace tagris {
+
+void ShowException(const std::exception& e) {
+  QMessageBox box(QMessageBox::Critical, QStringLiteral("Error"), QString::fromUtf8(e.what()), QMessageBox::Ok);
+  box.exec();
+}
+
+}  // namespace tagris

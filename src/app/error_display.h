@@ -1,0 +1,23 @@
+#pragma once
+// The application-wide error display: an error escaping a handler is shown in a
+// modal box with its message, and the program goes on.
+#include <exception>
+#include <stdexcept>
+#include <utility>
+
+namespace tagris {
+
+void ShowException(const std::exception& e);
+
+template <class F>
+void Guarded(F&& f) {
+  try {
+    std::forward<F>(f)();
+  } catch (const std::exception& e) {
+    ShowException(e);
+  } catch (...) {
+    ShowException(std::runtime_error(""));
+  }
+}
+
+}  // namespace tagris

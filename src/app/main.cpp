@@ -1,0 +1,14 @@
+#include <QApplication>
+
+#include "app/error_display.h"
+#include "app/tform1.h"
+
+int main(int argc, char* argv[]) {
+  QApplication app(argc, argv);
+  tagris::Guarded([] {
+    TForm1 form;
+    form.show();
+    QApplication::exec();
+  });
+  return 0;
+}

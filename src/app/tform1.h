@@ -1,0 +1,117 @@
+#pragma once
+// The one window of the program. Handlers keep the names of their controls and
+// events; each subsystem defines its handlers in its own folder (form_*.cpp).
+#include <QWidget>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "modbus/poll_cycle.h"
+
+QT_BEGIN_NAMESPACE
+namespace Ui {
+class TForm1;
+}
+class QTimer;
+class QLineSeries;
+class QValueAxis;
+class QChart;
+QT_END_NAMESPACE
+
+namespace tagris {
+class SerialLink;
+struct RegisterBlock;
+}  // namespace tagris
+
+class TForm1 : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit TForm1(QWidget* parent = nullptr);
+  ~TForm1() override;
+
+  // Every control of the layout, under its layout name (ui->bt_Connect, ...).
+  Ui::TForm1* ui = nullptr;
+  QTimer* Timer1 = nullptr;  // poll timer, 500 ms
+  QTimer* Timer2 = nullptr;  // recording timer, 1000 ms
+
+  // ===== application shell (src/app) =====
+  void CloseForm(QObject* Sender, bool& CanClose);
+
+  // ===== serial link and Modbus exchange (src/serial, src/modbus) =====
+  void bt_ConnectClick();
+  void ClosePort();
+  void Tick();
+  void SendFrame(const std::uint8_t* frame, std::int32_t count);
+  void ProcessReply();
+  // Trace memo rule shared by requests and replies: keeps the last five lines.
+  void AddTraceLine(const QString& line);
+
+  bool Connected = false;
+  std::int32_t TraceLineCount = 0;
+  tagris::PollCycle Poll;  // PollFrame, CommandFrame, PollPhase, CommandPending, LinkCountdown
+  std::unique_ptr<tagris::SerialLink> Link;
+
+  // ===== measurements and display (src/measure) =====
+  // The measurement update for one accepted 113-byte reply; traceText is the
+  // receive trace line, handed on to the log file.
+  void MeasurementUpdate(const std::uint8_t* reply, const std::string& traceText);
+  void SetupCharts();
+  void ResetCharts();  // at connect
+
+  QChart* Chart1Chart = nullptr;
+  QChart* Chart2Chart = nullptr;
+  QLineSeries* Series1 = nullptr;
+  QLineSeries* Series2 = nullptr;
+  QLineSeries* Series3 = nullptr;
+  QLineSeries* Series4 = nullptr;
+  QLineSeries* Series5 = nullptr;
+
+  double PlotTime = 0;
+  double PlotWindowStart = 0;
+  double PlotWindowEnd = 100;
+  float Temperature = 0;
+  float MixTemperature = 0;
+  float DspTemperature = 0;
+  float SampleMoisture = 0;
+  float SampleTemperature = 0;
+  float SamplePeakFrequency = 0;
+  float SamplePeakWidth = 0;
+
+  // ===== device configuration (src/config) =====
+  void Button1Click();
+  void Button2Click();
+  void Button3Click();
+  void Button4Click();
+  void Button5Click();
+  void Button6Click();
+  void ed_AdrKeyPress(QObject* Sender, char& Key);
+  void ed_SolKeyPress(QObject* Sender, char& Key);
+  void cmb_RateKeyPress(QObject* Sender, char& Key);
+  void cmb_ParKeyPress(QObject* Sender, char& Key);
+  void ed_SortChange(QObject* Sender);
+
+  // ===== recording (src/record) =====
+  void Button7Click();
+  void Button8Click();
+  void Timer2Timer();
+  void Write_File();
+  // Last step of the measurement update while chk_Write is checked.
+  void WriteLogLine(const std::string& traceText);
+  void CloseLogFile();
+
+  int LogFile = 0;  // descriptor of the open log file, 0 when none
+  std::int32_t SampleCountdown = 0;
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void BindEvents();  // every signal connection of the window, in one place
+  // src/config: routes typed (and pasted) characters of the filtered fields
+  // through their key handlers; true when the event was consumed.
+  void InstallKeyFilters();
+  bool KeyFilterEvent(QObject* watched, QEvent* event);
+};
