@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds tagris and its unit simulator, and starts both:
+# the tool shows live values from the simulated unit on a virtual serial line.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/deps.sh
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j "$(nproc)" --target tagris tagris-unit-sim
+
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+  echo "No display found: starting under a virtual X server (xvfb-run); nothing will be visible."
+  exec xvfb-run -a scripts/run-with-sim.sh build
+fi
+exec scripts/run-with-sim.sh build
