@@ -1,0 +1,52 @@
+#include "config/key_filter.h"
+
+#include <bitset>
+
+namespace tagris {
+
+namespace {
+
+std::bitset<256> MakeNumericKeySet() {
+  std::bitset<256> set;
+  for (char c = '0'; c <= '9'; ++c) set.set(static_cast<unsigned char>(c));
+  set.set('.');
+  set.set('+');
+  set.set('-');
+  set.set(kBackspace);
+  return set;
+}
+
+}  // namespace
+
+bool InNumericKeySet(unsigned char c) {
+  static const std::bitset<256> set = MakeNumericKeySet();
+  return set.test(c);
+}
+
+char DigitKeyFilter(char key) {
+  // Taken as signed: bytes from 0x80 up fall below "0" with the control characters.
+  const auto k = static_cast<signed char>(key);
+  if (k < '0' || k > '9') return 0;
+  return key;
+}
+
+char DecimalKeyFilter(char key) {
+  if (key == ',') key = '.';
+  if (static_cast<unsigned char>(key) >= 0x80) return 0;
+  return InNumericKeySet(static_cast<unsigned char>(key)) ? key : 0;
+}
+
+char DiscardKeyFilter(char) { return 0; }
+
+std::optional<std::string> FilterInsertedText(std::string_view text, KeyFilter filter) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    const char r = c == kBackspace ? 0 : filter(c);
+    if (r == 0) return std::nullopt;
+    out.push_back(r);
+  }
+  return out;
+}
+
+}  // namespace tagris

@@ -1,0 +1,108 @@
+// Key filters of the configuration fields, one row per typed character.
+#include "config/key_filter.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "config/send_file.h"
+
+namespace tagris {
+namespace {
+
+constexpr char kCyrillicA = static_cast<char>(0xC0);    // "А" in Windows-1251
+constexpr char kCyrillicYa = static_cast<char>(0xFF);   // "я"
+constexpr char kNoBreakSpace = static_cast<char>(0xA0);
+
+TEST(KeyFilters, TableOfCharacters) {
+  // Typed character -> what the digit field, the decimal field and the combo receive.
+  const struct {
+    const char* name;
+    char key, digit, decimal, combo;
+  } cases[] = {
+      {"Latin letter", 'a', 0, 0, 0},
+      {"capital E (exponent)", 'E', 0, 0, 0},
+      {"minus", '-', 0, '-', 0},
+      {"plus", '+', 0, '+', 0},
+      {"space", ' ', 0, 0, 0},
+      {"Cyrillic A", kCyrillicA, 0, 0, 0},
+      {"Cyrillic ya", kCyrillicYa, 0, 0, 0},
+      {"no-break space", kNoBreakSpace, 0, 0, 0},
+      {"backspace", kBackspace, 0, kBackspace, 0},
+      {"carriage return", '\r', 0, 0, 0},
+      {"DEL", '\x7f', 0, 0, 0},
+      {"seven", '7', '7', '7', 0},
+      {"zero", '0', '0', '0', 0},
+      {"nine", '9', '9', '9', 0},
+      {"comma", ',', 0, '.', 0},
+      {"point", '.', 0, '.', 0},
+      {"slash (just below '0')", '/', 0, 0, 0},
+      {"colon (just above '9')", ':', 0, 0, 0},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(DigitKeyFilter(c.key), c.digit) << c.name;
+    EXPECT_EQ(DecimalKeyFilter(c.key), c.decimal) << c.name;
+    EXPECT_EQ(DiscardKeyFilter(c.key), c.combo) << c.name;
+  }
+}
+
+TEST(KeyFilters, NumericKeySetHoldsExactlyItsMembers) {
+  std::string members;
+  for (int c = 0; c < 256; ++c)
+    if (InNumericKeySet(static_cast<unsigned char>(c))) members.push_back(static_cast<char>(c));
+  EXPECT_EQ(members, std::string("\b+-.0123456789"));
+}
+
+TEST(KeyFilters, InsertedTextPassesOnlyWhatKeysWould) {
+  const struct {
+    const char* text;
+    KeyFilter filter;
+    std::optional<std::string> result;
+  } cases[] = {
+      {"12", DigitKeyFilter, "12"},
+      {"12a", DigitKeyFilter, std::nullopt},
+      {"1 2", DigitKeyFilter, std::nullopt},
+      {"-3", DigitKeyFilter, std::nullopt},
+      {"", DigitKeyFilter, ""},
+      {"1,5", DecimalKeyFilter, "1.5"},
+      {"-1.5e3", DecimalKeyFilter, std::nullopt},
+      {"\b1", DecimalKeyFilter, std::nullopt},  // backspace edits, it is never text
+      {"9600", DiscardKeyFilter, std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(FilterInsertedText(c.text, c.filter), c.result) << c.text;
+}
+
+TEST(SendFile, LinesEndAtAnyBreakAndTextEndsAtNul) {
+  using Lines = std::vector<std::string>;
+  const struct {
+    std::string bytes;
+    Lines lines;
+  } cases[] = {
+      {"", {}},
+      {"one", {"one"}},
+      {"one\r\ntwo\r\n", {"one", "two"}},
+      {"one\ntwo\rthree", {"one", "two", "three"}},
+      {"a\r\rb", {"a", "", "b"}},
+      {"a\n\r\nb", {"a", "", "b"}},
+      {"a\n\rb", {"a", "", "b"}},  // LF then CR is two breaks
+      {"\r\n", {""}},
+      {std::string("ab\0cd\r\nef", 9), {"ab"}},
+      {std::string("\0abc", 4), {}},
+      {"\xCF\xF0\xE8\xE2\xE5\xF2", {"\xCF\xF0\xE8\xE2\xE5\xF2"}},  // bytes kept as they are
+  };
+  for (const auto& c : cases) EXPECT_EQ(SplitTextLines(c.bytes), c.lines) << c.bytes;
+}
+
+TEST(SendFile, UnreadablePathsNameTheFullPath) {
+  for (const std::string& path : {std::string("/nonexistent-folder/Send_me.txt"), std::string("/")}) {
+    try {
+      ReadWholeFile(path);
+      ADD_FAILURE() << "no error for " << path;
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(std::string(e.what()), "Cannot open file " + path);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tagris
