@@ -1,0 +1,321 @@
+// The log file and the sample file: exact bytes, the extension rule, and what a
+// failing disk does to them.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "record/log_file.h"
+#include "record/sample_file.h"
+
+namespace fs = std::filesystem;
+using namespace tagris;
+
+namespace {
+
+// A fresh folder per test, removed afterwards; ctest may run tests in parallel.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "tagris-record-XXXXXX").string();
+    path_ = ::mkdtemp(pattern.data());
+  }
+  ~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+  }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void Spit(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// A 113-byte measurement reply with register 36 set and a byte pattern elsewhere,
+// and its receive trace written out independently of the code under test.
+std::vector<unsigned char> Reply(unsigned reg36) {
+  std::vector<unsigned char> r(113);
+  for (std::size_t i = 0; i < r.size(); ++i) r[i] = static_cast<unsigned char>(i * 37 + 11);
+  r[0] = 0x05;
+  r[1] = 0x03;
+  r[2] = 0x6C;
+  r[75] = static_cast<unsigned char>(reg36 >> 8);
+  r[76] = static_cast<unsigned char>(reg36 & 0xFF);
+  return r;
+}
+
+std::string Trace(const std::vector<unsigned char>& reply) {
+  std::string t = "-->";
+  char group[8];
+  for (unsigned char b : reply) {
+    std::snprintf(group, sizeof group, " 0x%02X", b);
+    t += group;
+  }
+  return t + "<---";
+}
+
+}  // namespace
+
+TEST(LogFormat, HeaderIsTheSixtyBytesOfTheColumnNames) {
+  const std::string expected =
+      "\xC2\xF0\xE5\xEC\xFF\t"                   // Время
+      "\xD2\xEE\xEA\t"                           // Ток
+      "\xD2\xEE\xEA(\xF3\xF1\xF0.)\t"            // Ток(уср.)
+      "\xD0\xE5\xE3.\xEE\xF8.\t"                 // Рег.ош.
+      "\xD2\xE5\xEC\xEF.\xC2\xED\xE5\xF8.\t"     // Темп.Внеш.
+      "\xD2\xE5\xEC\xEF" "DSP\t"                 // ТемпDSP
+      "\xD2\xE5\xEC\xEF.\xD2\xC7\xC2" "808\r\n";  // Темп.ТЗВ808
+  EXPECT_EQ(expected.size(), 60u);
+  EXPECT_EQ(LogHeader(), expected);
+}
+
+TEST(LogFormat, DataLineOfAKnownReply) {
+  const std::string trace = Trace(Reply(1234));
+  ASSERT_EQ(trace.size(), 572u);
+  const std::string line = LogDataLine(1.0, 12.34, trace, 23.5f, 0.0f);
+  EXPECT_EQ(line, "000001.0\t012.3400\t012.3400\t" + trace + "\t23.5\t00.0\r\n");
+  // Six fields under a header of seven names, and no tab before the line break.
+  EXPECT_EQ(std::count(line.begin(), line.end(), '\t'), 5);
+  EXPECT_EQ(line.find("\t\r\n"), std::string::npos);
+}
+
+TEST(LogFormat, FieldMasks) {
+  struct Case {
+    double plotTime, moisture, temperature;
+    const char* expected;
+  } cases[] = {
+      {1, 0.05, 5.0f, "000001.0\t000.0500\t000.0500\t-->\t05.0\t00.0\r\n"},
+      {10001, 655.35, 23.4f, "010001.0\t655.3500\t655.3500\t-->\t23.4\t00.0\r\n"},
+      {1234567, 0, 123.4f, "1234567.0\t000.0000\t000.0000\t-->\t123.4\t00.0\r\n"},
+      {42, 99.99999, 0.04f, "000042.0\t100.0000\t100.0000\t-->\t00.0\t00.0\r\n"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(LogDataLine(c.plotTime, c.moisture, "-->", c.temperature, 0), c.expected)
+        << c.plotTime;
+}
+
+TEST(LogFormat, MoistureIsReadBackFromTheTraceInDoublePrecision) {
+  for (unsigned reg : {0u, 1u, 25u, 1234u, 2346u, 0x7FFFu, 0x8000u, 65535u}) {
+    const auto w = TraceMoisture(Trace(Reply(reg)));
+    ASSERT_TRUE(w.has_value()) << reg;
+    EXPECT_EQ(*w, reg * 0.01) << reg;  // the very same double the display computes
+  }
+  const std::string good = Trace(Reply(1234));
+  EXPECT_FALSE(TraceMoisture(""));
+  EXPECT_FALSE(TraceMoisture(good.substr(0, 380)));       // cut inside register 36
+  EXPECT_FALSE(TraceMoisture("<--" + good.substr(3)));    // a request line, not a reply
+  std::string bad = good;
+  bad[3 + 5 * 75 + 3] = 'G';
+  EXPECT_FALSE(TraceMoisture(bad));
+}
+
+TEST(LogFormat, ExtensionRule) {
+  struct Case {
+    const char* chosen;
+    const char* used;
+  } cases[] = {
+      {"/home/op/report", "/home/op/report.txt"},
+      {"/home/op.d/report", "/home/op.d/report.txt"},  // the dot is in the folder only
+      {"/home/op/report.", "/home/op/report."},
+      {"/home/op/report.log", "/home/op/report.log"},
+      {"/home/op/report.txt", "/home/op/report.txt"},
+      {"/home/op/.hidden", "/home/op/.hidden"},
+      {"report", "report.txt"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(WithLogExtension(c.chosen), c.used) << c.chosen;
+}
+
+TEST(LogFile, CreatedNewEmptyLockedAndWrittenUnbuffered) {
+  TempDir dir;
+  const std::string path = dir / "log.txt";
+  Spit(path, "old content that must go");
+  const int fd = CreateLogFile(path);
+  ASSERT_GT(fd, 0);
+  struct stat st {};
+  ASSERT_EQ(::fstat(fd, &st), 0);
+  EXPECT_EQ(st.st_size, 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u & ~[] { mode_t m = ::umask(0); ::umask(m); return m; }());
+
+  // Another opener that asks for the lock is refused while we hold the file.
+  const int other = ::open(path.c_str(), O_RDONLY);
+  ASSERT_GE(other, 0);
+  EXPECT_NE(::flock(other, LOCK_EX | LOCK_NB), 0);
+
+  // Each line is in the file as soon as the write returns, before any close.
+  WriteLogBytes(fd, LogHeader(), path);
+  EXPECT_EQ(Slurp(path), LogHeader());
+  WriteLogBytes(fd, "x\r\n", path);
+  EXPECT_EQ(Slurp(path), LogHeader() + "x\r\n");
+  CloseLogFd(fd);
+  EXPECT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
+  ::close(other);
+}
+
+TEST(LogFile, CreationFailuresNameThePathAndTheReason) {
+  TempDir dir;
+  struct Case {
+    std::string path, reason;
+  } cases[] = {
+      {dir / "missing-folder/log.txt", "No such file or directory"},
+      {"/proc/tagris-log.txt", ""},  // refused whoever asks, root included
+  };
+  for (const Case& c : cases) {
+    try {
+      CreateLogFile(c.path);
+      ADD_FAILURE() << "created " << c.path;
+    } catch (const std::runtime_error& e) {
+      const std::string msg = e.what();
+      EXPECT_NE(msg.find(c.path), std::string::npos) << msg;
+      EXPECT_NE(msg.find(c.reason), std::string::npos) << msg;
+    }
+  }
+}
+
+TEST(LogFile, WriteToAFullDeviceThrows) {
+  const int fd = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  try {
+    WriteLogBytes(fd, "line\r\n", "/dev/full");
+    ADD_FAILURE() << "no error";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("/dev/full"), std::string::npos);
+    EXPECT_NE(std::string(e.what()).find("No space left on device"), std::string::npos);
+  }
+  ::close(fd);
+}
+
+TEST(SampleFormat, CellTexts) {
+  EXPECT_EQ(SampleTimeText(2026, 12, 8, 14, 5, 9, 321), "08.12.2026 14:05:09");
+  EXPECT_EQ(SampleTimeText(2026, 1, 2, 0, 0, 0, 0), "02.01.2026");
+  EXPECT_EQ(SampleTimeText(2026, 1, 2, 0, 0, 0, 1), "02.01.2026 00:00:00");
+  EXPECT_EQ(SampleTimeText(2026, 1, 2, 0, 0, 1, 0), "02.01.2026 00:00:01");
+
+  struct Case {
+    double value;
+    const char* text;
+  } cases[] = {
+      {23.46, "23.5"}, {1985.3, "1985.3"}, {0.5, ".5"}, {0, ".0"}, {1234567.0, "1234567.0"},
+      {23.46f, "23.5"}, {0.25f, ".3"},  {-4.5, "-4.5"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(SampleValueText(c.value), c.text) << c.value;
+
+  EXPECT_EQ(SampleLine({"08.12.2026 14:05:09", "23.5", ".0", "1985.3", ".5"}),
+            "08.12.2026 14:05:09;23.5;.0;1985.3;.5;");
+}
+
+TEST(SampleFormat, AppendingNormalisesAndKeepsTheLastLineBreakState) {
+  struct Case {
+    const char* name;
+    std::string before, after;
+  } cases[] = {
+      {"empty", "", "L;\r\n"},
+      {"ends with CR LF", "a;\r\n", "a;\r\nL;\r\n"},
+      {"no final break", "a;\r\nb;", "a;\r\nb;\r\nL;"},
+      {"LF only", "a;\nb;\n", "a;\r\nb;\r\nL;\r\n"},
+      {"lone CR", "a;\rb;\r", "a;\r\nb;\r\nL;\r\n"},
+      {"LF CR", "a;\n\rb;", "a;\r\n\r\nb;\r\nL;"},
+      {"blank lines kept", "\r\n\n", "\r\n\r\nL;\r\n"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(AppendLineText(c.before, "L;"), c.after) << c.name;
+}
+
+TEST(SampleFile, FirstSampleCreatesTheFileWithoutHeaderThenLinesAreAppended) {
+  TempDir dir;
+  const std::string path = dir.path() + "//" + kSampleFileName;
+  EXPECT_EQ(AppendSampleLine(path, "a;"), "a;\r\n");
+  EXPECT_EQ(Slurp(path), "a;\r\n");
+  EXPECT_EQ(AppendSampleLine(path, "b;"), "a;\r\nb;\r\n");
+  EXPECT_EQ(Slurp(dir / kSampleFileName), "a;\r\nb;\r\n");
+
+  Spit(path, "x;\ny;");  // written by another tool
+  AppendSampleLine(path, "c;");
+  EXPECT_EQ(Slurp(path), "x;\r\ny;\r\nc;");
+  // No temporary file is left behind.
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+}
+
+TEST(SampleFile, KeepsThePermissionsOfTheFileItReplaces) {
+  TempDir dir;
+  const std::string path = dir / kSampleFileName;
+  Spit(path, "a;\r\n");
+  ASSERT_EQ(::chmod(path.c_str(), 0664), 0);
+  AppendSampleLine(path, "b;");
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0664u);
+}
+
+TEST(SampleFile, UnreadableOrUnwritablePlacesThrowWithThePath) {
+  TempDir dir;
+  Spit(dir / "plain", "a file, not a folder");
+  fs::create_directory(dir / "Tagris.txt");  // a folder where the file should be
+  const std::string cases[] = {
+      dir / "missing/Tagris.txt",
+      dir / "plain/Tagris.txt",
+      dir / "Tagris.txt",
+  };
+  for (const std::string& path : cases) {
+    try {
+      AppendSampleLine(path, "a;");
+      ADD_FAILURE() << "no error for " << path;
+    } catch (const std::runtime_error& e) {
+      EXPECT_NE(std::string(e.what()).find(path), std::string::npos) << e.what();
+    }
+  }
+  EXPECT_TRUE(fs::is_directory(dir / "Tagris.txt"));
+  EXPECT_EQ(Slurp(dir / "plain"), "a file, not a folder");
+}
+
+// The disk fills up halfway through the rewrite: the old lines must all survive.
+TEST(SampleFile, AFailedRewriteLeavesTheOldFileIntact) {
+  TempDir dir;
+  const std::string path = dir / kSampleFileName;
+  std::string old;
+  for (int i = 0; i < 20; ++i) old += "08.12.2026 14:05:09;23.5;.0;1985.3;.5;\r\n";
+  Spit(path, old);
+
+  // A file size limit makes write() fail with EFBIG after a few bytes, like a full disk.
+  struct rlimit saved {};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  const auto oldSignal = std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = saved;
+  small.rlim_cur = 100;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  std::string message;
+  try {
+    AppendSampleLine(path, "new;");
+  } catch (const std::runtime_error& e) {
+    message = e.what();
+  }
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, oldSignal);
+
+  EXPECT_NE(message.find(path), std::string::npos) << message;
+  EXPECT_NE(message.find("File too large"), std::string::npos) << message;
+  EXPECT_EQ(Slurp(path), old);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+}
