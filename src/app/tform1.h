@@ -3,6 +3,7 @@
 // events; each subsystem defines its handlers in its own folder (form_*.cpp).
 #include <QWidget>
 
+#include <bitset>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -38,6 +39,8 @@ class TForm1 : public QWidget {
 
   // ===== application shell (src/app) =====
   void CloseForm(QObject* Sender, bool& CanClose);
+  // Characters the decimal key filters let through: "0".."9", ".", "+", "-", backspace.
+  std::bitset<256> NumericKeys;
 
   // ===== serial link and Modbus exchange (src/serial, src/modbus) =====
   void bt_ConnectClick();
