@@ -1,17 +1,239 @@
 // Configuration commands, key filters and the send-file command.
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QFile>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPalette>
+#include <QPlainTextEdit>
+#include <QRadioButton>
+#include <QValidator>
+
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "app/tform1.h"
+#include "common/convert.h"
+#include "common/cp1251.h"
+#include "config/commands.h"
+#include "config/key_filter.h"
+#include "config/send_file.h"
 #include "ui_form1.h"
 
-void TForm1::Button1Click() {}
-void TForm1::Button2Click() {}
-void TForm1::Button3Click() {}
-void TForm1::Button4Click() {}
-void TForm1::Button5Click() {}
-void TForm1::Button6Click() {}
-void TForm1::ed_AdrKeyPress(QObject*, char&) {}
-void TForm1::ed_SolKeyPress(QObject*, char&) {}
-void TForm1::cmb_RateKeyPress(QObject*, char&) {}
-void TForm1::cmb_ParKeyPress(QObject*, char&) {}
-void TForm1::ed_SortChange(QObject*) {}
-void TForm1::InstallKeyFilters() {}
-bool TForm1::KeyFilterEvent(QObject*, QEvent*) { return false; }
+namespace {
+
+// Stands for a character the code page lacks: every filter discards it.
+constexpr char kUnmappable = static_cast<char>(0x98);
+
+char ToKey(QChar ch) {
+  const int b = tagris::UnicodeToCp1251(ch.unicode());
+  return b < 0 ? kUnmappable : static_cast<char>(b);
+}
+
+// Text that reaches a field other than by a keystroke (paste, drop, input
+// method) gets through only if typing it would: one character the key filter
+// discards rejects the whole insertion; a comma arrives as a point.
+class KeyFilterValidator : public QValidator {
+ public:
+  KeyFilterValidator(tagris::KeyFilter filter, QObject* parent) : QValidator(parent), filter_(std::move(filter)) {}
+
+  State validate(QString& input, int&) const override {
+    std::string keys;
+    keys.reserve(static_cast<std::size_t>(input.size()));
+    for (QChar ch : input) keys.push_back(ToKey(ch));
+    const auto filtered = tagris::FilterInsertedText(keys, filter_);
+    if (!filtered) return Invalid;
+    input = QString::fromLatin1(filtered->data(), static_cast<qsizetype>(filtered->size()));
+    return Acceptable;
+  }
+
+ private:
+  tagris::KeyFilter filter_;
+};
+
+// Keys that navigate or edit without typing a character; the widget handles them.
+bool IsEditingKey(const QKeyEvent* e) {
+  if (e->key() == Qt::Key_Tab || e->key() == Qt::Key_Backtab || e->key() == Qt::Key_Delete) return true;
+  if (e->text() == QStringLiteral("\x7f")) return true;
+  for (auto seq : {QKeySequence::Copy, QKeySequence::Paste, QKeySequence::Cut, QKeySequence::SelectAll,
+                   QKeySequence::Undo, QKeySequence::Redo})
+    if (e->matches(seq)) return true;
+  return false;
+}
+
+std::string TextOf(const QLineEdit* edit) { return edit->text().toStdString(); }
+
+std::int32_t IntegerOf(const QLineEdit* edit) { return tagris::StrToInt(TextOf(edit)); }
+
+void ShowInputError() {
+  QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Warning!"), QStringLiteral("Ошибка ввода данных"),
+                  QMessageBox::Ok, nullptr);
+  box.exec();
+}
+
+bool MarkedInvalid(const QLineEdit* edit) { return edit->property("Tag").toInt() == 0; }
+
+}  // namespace
+
+void TForm1::Button1Click() {
+  const std::int32_t channel = tagris::ClampChannel(IntegerOf(ui->ed_Chan));
+  ui->ed_Chan->setText(QString::number(channel));
+  const tagris::RegisterWrite w = tagris::ChannelCommand(channel);
+  Poll.QueueCommand(w.reg, w.value);
+}
+
+void TForm1::Button2Click() {
+  if (MarkedInvalid(ui->ed_Sort)) {
+    ShowInputError();
+    return;
+  }
+  // Read every input before the channel is written back, so a failing
+  // conversion leaves the fields and the slot as they were.
+  const std::int32_t channelText = IntegerOf(ui->ed_Chan);
+  const double grade = tagris::StrToFloat(TextOf(ui->ed_Sort));
+  const std::int32_t channel = tagris::ClampChannel(channelText);
+  ui->ed_Chan->setText(QString::number(channel));
+  const tagris::RegisterWrite w = tagris::GradeCommand(channel, grade);
+  Poll.QueueCommand(w.reg, w.value);
+}
+
+void TForm1::Button3Click() {
+  if (MarkedInvalid(ui->ed_Sol)) {
+    ShowInputError();
+    return;
+  }
+  const std::int32_t channelText = IntegerOf(ui->ed_Chan);
+  const double salinity = tagris::StrToFloat(TextOf(ui->ed_Sol));
+  const std::int32_t channel = tagris::ClampChannel(channelText);
+  ui->ed_Chan->setText(QString::number(channel));
+  const tagris::RegisterWrite w = tagris::SalinityCommand(channel, salinity);
+  Poll.QueueCommand(w.reg, w.value);
+}
+
+void TForm1::Button4Click() {
+  const tagris::RegisterWrite w = tagris::SerialSettingsCommand(
+      ui->cmb_Rate->currentText().toStdString(), ui->cmb_Par->currentText().toStdString(), ui->rb_2->isChecked());
+  Poll.QueueCommand(w.reg, w.value);
+}
+
+void TForm1::Button5Click() {
+  const std::int32_t address = tagris::ClampNewAddress(IntegerOf(ui->ed_AdrNew));
+  ui->ed_AdrNew->setText(QString::number(address));
+  const tagris::RegisterWrite w = tagris::AddressCommand(address);
+  Poll.QueueCommand(w.reg, w.value);
+}
+
+void TForm1::Button6Click() {
+  // The program's own folder, wherever it was started from.
+  const QString path = QCoreApplication::applicationDirPath() + QLatin1Char('/') +
+                       QString::fromLatin1(tagris::kSendFileName.data(), tagris::kSendFileName.size());
+  const std::string bytes = tagris::ReadWholeFile(QFile::encodeName(path).toStdString());
+  const std::vector<std::string> lines = tagris::SplitTextLines(bytes);
+  std::string text;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (i > 0) text.push_back('\n');
+    text += lines[i];
+  }
+  ui->Memo1->setPlainText(QString::fromStdString(tagris::Cp1251ToUtf8(text)));
+}
+
+void TForm1::ed_AdrKeyPress(QObject*, char& Key) { Key = tagris::DigitKeyFilter(Key); }
+
+void TForm1::ed_SolKeyPress(QObject*, char& Key) { Key = tagris::DecimalKeyFilter(Key, NumericKeys); }
+
+void TForm1::cmb_RateKeyPress(QObject*, char& Key) { Key = tagris::DiscardKeyFilter(Key); }
+
+void TForm1::cmb_ParKeyPress(QObject*, char& Key) { Key = tagris::DiscardKeyFilter(Key); }
+
+void TForm1::ed_SortChange(QObject* Sender) {
+  auto* edit = qobject_cast<QLineEdit*>(Sender);
+  if (!edit) return;
+  const bool valid = tagris::IsNumberText(TextOf(edit));
+  QPalette palette = edit->palette();
+  palette.setColor(QPalette::Text, valid ? QColor(Qt::black) : QColor(Qt::red));
+  edit->setPalette(palette);
+  edit->setProperty("Tag", valid ? 1 : 0);
+}
+
+void TForm1::InstallKeyFilters() {
+  // Inserted text goes through the same key handlers as typed characters.
+  for (QLineEdit* edit : {ui->ed_Adr, ui->ed_Chan, ui->ed_AdrNew}) {
+    edit->installEventFilter(this);
+    edit->setValidator(new KeyFilterValidator(
+        [this, edit](char key) {
+          ed_AdrKeyPress(edit, key);
+          return key;
+        },
+        edit));
+  }
+  for (QLineEdit* edit : {ui->ed_Sort, ui->ed_Sol}) {
+    edit->installEventFilter(this);
+    edit->setValidator(new KeyFilterValidator(
+        [this, edit](char key) {
+          ed_SolKeyPress(edit, key);
+          return key;
+        },
+        edit));
+  }
+  for (QComboBox* combo : {ui->cmb_Rate, ui->cmb_Par}) {
+    combo->installEventFilter(this);
+    if (QLineEdit* edit = combo->lineEdit()) {
+      edit->installEventFilter(this);
+      // Cut, paste, drops and Delete would change the text too; only the list may.
+      edit->setReadOnly(true);
+    }
+  }
+}
+
+bool TForm1::KeyFilterEvent(QObject* watched, QEvent* event) {
+  if (event->type() != QEvent::KeyPress) return false;
+
+  using Handler = void (TForm1::*)(QObject*, char&);
+  Handler handler = nullptr;
+  QObject* sender = watched;
+  QLineEdit* target = qobject_cast<QLineEdit*>(watched);
+  if (watched == ui->ed_Adr || watched == ui->ed_Chan || watched == ui->ed_AdrNew) {
+    handler = &TForm1::ed_AdrKeyPress;
+  } else if (watched == ui->ed_Sort || watched == ui->ed_Sol) {
+    handler = &TForm1::ed_SolKeyPress;
+  } else if (watched == ui->cmb_Rate || watched == ui->cmb_Rate->lineEdit()) {
+    handler = &TForm1::cmb_RateKeyPress;
+    sender = ui->cmb_Rate;
+    target = ui->cmb_Rate->lineEdit();
+  } else if (watched == ui->cmb_Par || watched == ui->cmb_Par->lineEdit()) {
+    handler = &TForm1::cmb_ParKeyPress;
+    sender = ui->cmb_Par;
+    target = ui->cmb_Par->lineEdit();
+  } else {
+    return false;
+  }
+
+  auto* key = static_cast<QKeyEvent*>(event);
+  const QString typed = key->text();
+  if (typed.isEmpty() || IsEditingKey(key)) return false;
+
+  QString passed;
+  bool changed = false;
+  for (QChar ch : typed) {
+    const char original = ToKey(ch);
+    char k = original;
+    (this->*handler)(sender, k);
+    if (k == original) {
+      passed.append(ch);
+      continue;
+    }
+    changed = true;
+    if (k != 0) passed.append(QChar(tagris::Cp1251ToUnicode(static_cast<unsigned char>(k))));
+  }
+  if (!changed) return false;
+  // The keystroke is eaten; what the handler replaced it with is typed instead.
+  if (target && !target->isReadOnly()) {
+    QString text;
+    for (QChar ch : passed)
+      if (ch.unicode() >= 0x20) text.append(ch);
+    if (!text.isEmpty()) target->insert(text);
+  }
+  return true;
+}

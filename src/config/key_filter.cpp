@@ -1,26 +1,12 @@
 #include "config/key_filter.h"
 
-#include <bitset>
-
 namespace tagris {
 
-namespace {
-
-std::bitset<256> MakeNumericKeySet() {
+std::bitset<256> NumericKeySet() {
   std::bitset<256> set;
   for (char c = '0'; c <= '9'; ++c) set.set(static_cast<unsigned char>(c));
-  set.set('.');
-  set.set('+');
-  set.set('-');
-  set.set(kBackspace);
+  for (char c : {'.', '+', '-', kBackspace}) set.set(static_cast<unsigned char>(c));
   return set;
-}
-
-}  // namespace
-
-bool InNumericKeySet(unsigned char c) {
-  static const std::bitset<256> set = MakeNumericKeySet();
-  return set.test(c);
 }
 
 char DigitKeyFilter(char key) {
@@ -30,15 +16,15 @@ char DigitKeyFilter(char key) {
   return key;
 }
 
-char DecimalKeyFilter(char key) {
+char DecimalKeyFilter(char key, const std::bitset<256>& numericKeys) {
   if (key == ',') key = '.';
   if (static_cast<unsigned char>(key) >= 0x80) return 0;
-  return InNumericKeySet(static_cast<unsigned char>(key)) ? key : 0;
+  return numericKeys.test(static_cast<unsigned char>(key)) ? key : 0;
 }
 
 char DiscardKeyFilter(char) { return 0; }
 
-std::optional<std::string> FilterInsertedText(std::string_view text, KeyFilter filter) {
+std::optional<std::string> FilterInsertedText(std::string_view text, const KeyFilter& filter) {
   std::string out;
   out.reserve(text.size());
   for (char c : text) {

@@ -2,6 +2,8 @@
 // Key filters of the configuration fields. Each takes one typed Windows-1251
 // character and returns what the field receives: the character, a replacement,
 // or 0 when the keystroke is discarded.
+#include <bitset>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -10,25 +12,25 @@ namespace tagris {
 
 inline constexpr char kBackspace = 8;
 
-// True for the characters the decimal filter lets through: "0".."9", ".", "+",
-// "-" and backspace.
-bool InNumericKeySet(unsigned char c);
+// The numeric-key set, indexed by character code: "0".."9", ".", "+", "-" and
+// backspace, the characters the decimal filter lets through.
+std::bitset<256> NumericKeySet();
 
 // Integer fields (ed_Adr, ed_Chan, ed_AdrNew): only "0".."9". Control characters,
 // backspace included, and every byte from 0x80 up are discarded.
 char DigitKeyFilter(char key);
 
 // Grade and salinity fields: "," becomes ".", then only the numeric-key set passes.
-char DecimalKeyFilter(char key);
+char DecimalKeyFilter(char key, const std::bitset<256>& numericKeys);
 
 // cmb_Rate and cmb_Par: their text changes only by choosing from the list.
 char DiscardKeyFilter(char key);
 
-using KeyFilter = char (*)(char);
+using KeyFilter = std::function<char(char)>;
 
 // Pasted or composed text run through a key filter character by character, for
 // the text that a field holds (backspace is an editing key, never text): the
 // filtered text, or nothing when any character would be discarded.
-std::optional<std::string> FilterInsertedText(std::string_view text, KeyFilter filter);
+std::optional<std::string> FilterInsertedText(std::string_view text, const KeyFilter& filter);
 
 }  // namespace tagris

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bitset>
 #include <string>
 
 #include "config/send_file.h"
@@ -13,6 +14,8 @@ namespace {
 constexpr char kCyrillicA = static_cast<char>(0xC0);    // "А" in Windows-1251
 constexpr char kCyrillicYa = static_cast<char>(0xFF);   // "я"
 constexpr char kNoBreakSpace = static_cast<char>(0xA0);
+
+char Decimal(char key) { return DecimalKeyFilter(key, NumericKeySet()); }
 
 TEST(KeyFilters, TableOfCharacters) {
   // Typed character -> what the digit field, the decimal field and the combo receive.
@@ -41,15 +44,26 @@ TEST(KeyFilters, TableOfCharacters) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(DigitKeyFilter(c.key), c.digit) << c.name;
-    EXPECT_EQ(DecimalKeyFilter(c.key), c.decimal) << c.name;
+    EXPECT_EQ(Decimal(c.key), c.decimal) << c.name;
     EXPECT_EQ(DiscardKeyFilter(c.key), c.combo) << c.name;
   }
 }
 
+// The decimal filter asks the set it is given, not a fixed list.
+TEST(KeyFilters, DecimalFilterUsesTheGivenSet) {
+  std::bitset<256> digitsOnly;
+  digitsOnly.set('5');
+  EXPECT_EQ(DecimalKeyFilter('5', digitsOnly), '5');
+  EXPECT_EQ(DecimalKeyFilter('-', digitsOnly), 0);
+  EXPECT_EQ(DecimalKeyFilter(',', digitsOnly), 0);
+  EXPECT_EQ(DecimalKeyFilter('5', std::bitset<256>()), 0);
+}
+
 TEST(KeyFilters, NumericKeySetHoldsExactlyItsMembers) {
+  const std::bitset<256> set = NumericKeySet();
   std::string members;
   for (int c = 0; c < 256; ++c)
-    if (InNumericKeySet(static_cast<unsigned char>(c))) members.push_back(static_cast<char>(c));
+    if (set.test(static_cast<std::size_t>(c))) members.push_back(static_cast<char>(c));
   EXPECT_EQ(members, std::string("\b+-.0123456789"));
 }
 
@@ -64,9 +78,9 @@ TEST(KeyFilters, InsertedTextPassesOnlyWhatKeysWould) {
       {"1 2", DigitKeyFilter, std::nullopt},
       {"-3", DigitKeyFilter, std::nullopt},
       {"", DigitKeyFilter, ""},
-      {"1,5", DecimalKeyFilter, "1.5"},
-      {"-1.5e3", DecimalKeyFilter, std::nullopt},
-      {"\b1", DecimalKeyFilter, std::nullopt},  // backspace edits, it is never text
+      {"1,5", Decimal, "1.5"},
+      {"-1.5e3", Decimal, std::nullopt},
+      {"\b1", Decimal, std::nullopt},  // backspace edits, it is never text
       {"9600", DiscardKeyFilter, std::nullopt},
   };
   for (const auto& c : cases) EXPECT_EQ(FilterInsertedText(c.text, c.filter), c.result) << c.text;
