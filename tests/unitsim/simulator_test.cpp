@@ -67,7 +67,7 @@ class Master {
   int Fd() const { return fd_; }
 
   // Sends a request and reads until `quiet` passes without a byte (after the first) or `limit` is up.
-  Received Exchange(const Bytes& request, std::chrono::milliseconds quiet = 150ms,
+  Received Exchange(const Bytes& request, std::chrono::milliseconds quiet = 200ms,
                     std::chrono::milliseconds limit = 1500ms) {
     Received r;
     r.sent = Clock::now();
@@ -142,7 +142,7 @@ TEST_F(SimulatorTest, PollOverTheLinkGetsTheRegisterBlock) {
   for (int n = 0; n < 54; ++n)
     EXPECT_EQ(r.bytes[3 + 2 * n] << 8 | r.bytes[4 + 2 * n], registers[static_cast<std::size_t>(n)]) << n;
   EXPECT_EQ(sim->Stats().requestsSeen, 1u);
-  EXPECT_EQ(sim->Stats().repliesSent, 1u);
+  EXPECT_TRUE(WaitFor([&] { return sim->Stats().repliesSent == 1; }, 1000ms));
 }
 
 TEST_F(SimulatorTest, WriteIsEchoedAndShowsInTheNextPoll) {
@@ -154,10 +154,10 @@ TEST_F(SimulatorTest, WriteIsEchoedAndShowsInTheNextPoll) {
   ASSERT_TRUE(IsGoodPollReply(r.bytes));
   EXPECT_EQ(r.bytes[3 + 2 * 33], 0x00);
   EXPECT_EQ(r.bytes[4 + 2 * 33], 0x03);
+  EXPECT_TRUE(WaitFor([&] { return sim->Stats().repliesSent == 2; }, 1000ms));
   const auto stats = sim->Stats();
   EXPECT_EQ(stats.writesApplied, 1u);
   EXPECT_EQ(stats.requestsSeen, 2u);
-  EXPECT_EQ(stats.repliesSent, 2u);
 }
 
 TEST_F(SimulatorTest, GarbageAndOtherSlavesAreIgnoredOnTheLine) {
@@ -243,7 +243,7 @@ TEST_F(SimulatorTest, EachFaultIsSeenByTheMaster) {
     SCOPED_TRACE(std::string(tagris::unitsim::FaultName(c.kind)));
     sim->SetFault(c.kind);
     const auto faultsBefore = sim->Stats().faultsInjected;
-    const Received r = master.Exchange(kPoll, 150ms, c.kind == FaultKind::Silent ? 300ms : 1500ms);
+    const Received r = master.Exchange(kPoll, 200ms, c.kind == FaultKind::Silent ? 300ms : 1500ms);
     EXPECT_FALSE(r.hungUp);
     c.check(r);
     EXPECT_EQ(sim->Stats().faultsInjected, faultsBefore + 1);
@@ -268,7 +268,7 @@ TEST_F(SimulatorTest, HangUpIsSeenAndTheLinkComesBack) {
   {
     Master master(options.linkPath);
     sim->SetFault(FaultKind::Hangup);
-    const Received r = master.Exchange(kPoll, 150ms, 1000ms);
+    const Received r = master.Exchange(kPoll, 200ms, 1000ms);
     EXPECT_TRUE(r.hungUp);
     EXPECT_TRUE(r.bytes.empty());
     // A hung-up line reads 0 bytes or fails with EIO, as an unplugged adapter does.

@@ -209,10 +209,10 @@ void Simulator::Run() {
 }
 
 void Simulator::DropLine() {
+  ++counters_.hangups;  // counted first: whoever sees the hang-up also sees the count
   endpoint_.Close();
   assembler_ = FrameAssembler(options_.gap);
   discardedRunsSeen_ = 0;
-  ++counters_.hangups;
   Event("Line hung up for " + std::to_string(options_.hangupTime.count()) + " ms");
 }
 
@@ -306,6 +306,8 @@ void Simulator::HandleFrame(const FrameAssembler::Frame& frame) {
   ++counters_.requestsSeen;
   if (answer.writtenRegister >= 0) {
     ++counters_.writesApplied;
+    Event("Register " + std::to_string(answer.writtenRegister) + " set to " +
+          std::to_string(Registers()[static_cast<std::size_t>(answer.writtenRegister)]));
     if (newAddress != oldAddress)
       Event("Address changed from " + std::to_string(oldAddress) + " to " + std::to_string(newAddress));
   }
