@@ -106,6 +106,13 @@ class TForm1 : public QWidget {
 
   int LogFile = 0;  // descriptor of the open log file, 0 when none
   std::int32_t SampleCountdown = 0;
+  QString LogFileName;  // path of the open log file, for the error box
+
+  // Folder of the sample file "Tagris.txt": the program's own folder when it is
+  // writable, else the per-user data folder (created when missing).
+  static QString DefaultSampleDir();
+  QString SampleDir() const;  // SampleDirOverride when set, else DefaultSampleDir()
+  QString SampleDirOverride;  // tests point the sample file elsewhere
 
  protected:
   void closeEvent(QCloseEvent* event) override;

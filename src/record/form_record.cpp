@@ -1,10 +1,182 @@
 // Sample recording and the log file.
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QStandardPaths>
+#include <QTableWidgetItem>
+#include <QTimer>
+
+#include <array>
+#include <stdexcept>
+
 #include "app/tform1.h"
+#include "common/convert.h"
+#include "common/cp1251.h"
+#include "record/log_file.h"
+#include "record/sample_file.h"
 #include "ui_form1.h"
 
-void TForm1::Button7Click() {}
-void TForm1::Button8Click() {}
-void TForm1::Timer2Timer() {}
-void TForm1::Write_File() {}
-void TForm1::WriteLogLine(const std::string&) {}
-void TForm1::CloseLogFile() {}
+namespace {
+
+// The modal "Warning!" box with OK only and no owner window.
+void ShowWarning(const QString& text) {
+  QMessageBox box(QMessageBox::Warning, QStringLiteral("Warning!"), text, QMessageBox::Ok);
+  box.exec();
+}
+
+std::string LocalPath(const QString& path) { return QFile::encodeName(path).toStdString(); }
+
+// The file text as the memo shows it: Unicode, one block per line.
+QString MemoText(const std::string& cp1251) {
+  QString text = QString::fromStdString(tagris::Cp1251ToUtf8(cp1251));
+  text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  return text;
+}
+
+}  // namespace
+
+void TForm1::Button7Click() {
+  const std::int32_t period = tagris::TryStrToInt(ui->Edit1->text().toStdString()).value_or(0);
+  if (period == 0) {
+    ShowWarning(QStringLiteral("Не введен период опроса"));
+    return;
+  }
+  ui->Edit1->setEnabled(false);
+  SampleCountdown = 0;
+  ui->StringGrid2->setRowCount(1);
+  Timer2->start();
+}
+
+void TForm1::Button8Click() {
+  Timer2->stop();
+  ui->Edit1->setEnabled(true);
+}
+
+void TForm1::Timer2Timer() {
+  if (!Connected) return;  // paused while the port is closed
+  ui->Edit2->setText(QString::number(SampleCountdown));
+  if (SampleCountdown >= 1) {
+    --SampleCountdown;
+    return;
+  }
+
+  const QDateTime now = QDateTime::currentDateTime();
+  const QDate d = now.date();
+  const QTime t = now.time();
+  const std::array<std::string, 5> cells = {
+      tagris::SampleTimeText(d.year(), d.month(), d.day(), t.hour(), t.minute(), t.second(),
+                             t.msec()),
+      tagris::SampleValueText(SampleTemperature),
+      tagris::SampleValueText(SampleMoisture),
+      tagris::SampleValueText(SamplePeakFrequency),
+      tagris::SampleValueText(SamplePeakWidth),
+  };
+  const int row = ui->StringGrid2->rowCount();
+  ui->StringGrid2->setRowCount(row + 1);
+  for (int col = 0; col < 5; ++col)
+    ui->StringGrid2->setItem(row, col, new QTableWidgetItem(QString::fromStdString(cells[col])));
+  SampleCountdown = tagris::TryStrToInt(ui->Edit1->text().toStdString()).value_or(0);
+
+  // M1 stages the whole file text; the file is replaced only once the new text is complete.
+  const std::string path = LocalPath(SampleDir() + QStringLiteral("//") + tagris::kSampleFileName);
+  ui->M1->clear();
+  const std::optional<std::string> old = tagris::ReadFileIfPresent(path);
+  const std::string text = tagris::AppendLineText(old.value_or(std::string()), tagris::SampleLine(cells));
+  ui->M1->setPlainText(MemoText(text));
+  tagris::WriteFileSafely(path, text);
+}
+
+QString TForm1::DefaultSampleDir() {
+  const QString appDir = QCoreApplication::applicationDirPath();
+  if (!appDir.isEmpty() && QFileInfo(appDir).isWritable()) return appDir;
+  const QString dataDir = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+  QDir().mkpath(dataDir);
+  return dataDir;
+}
+
+QString TForm1::SampleDir() const {
+  return SampleDirOverride.isEmpty() ? DefaultSampleDir() : SampleDirOverride;
+}
+
+void TForm1::Write_File() {
+  if (!ui->chk_Write->isChecked()) {
+    ui->StatusBar1Panel1->setText(QString());
+    CloseLogFile();
+    return;
+  }
+  CloseLogFile();  // never leak a file left open by an earlier run of this branch
+
+  // Unchecking runs this handler again, in its unchecked branch.
+  const auto abandon = [this] {
+    ui->chk_Write->setChecked(false);
+    ui->StatusBar1Panel1->setText(QString());
+    CloseLogFile();
+  };
+
+  QFileDialog dialog(this);
+  dialog.setObjectName(QStringLiteral("SaveDialog1"));
+  dialog.setOption(QFileDialog::DontUseNativeDialog);
+  dialog.setOption(QFileDialog::DontConfirmOverwrite);
+  dialog.setWindowTitle(QStringLiteral("Input name file for save"));
+  dialog.setAcceptMode(QFileDialog::AcceptSave);
+  dialog.setFileMode(QFileDialog::AnyFile);
+  dialog.setNameFilters({QStringLiteral("Data files (*.txt)"), QStringLiteral("All files (*.*)")});
+  dialog.selectNameFilter(QStringLiteral("Data files (*.txt)"));
+  dialog.setDefaultSuffix(QString());
+  dialog.selectFile(QString());
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
+    abandon();
+    return;
+  }
+
+  const std::string path = tagris::WithLogExtension(LocalPath(dialog.selectedFiles().front()));
+  const QString shownPath = QFile::decodeName(path.c_str());
+  if (tagris::PathExists(path)) {
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("Warning!"),
+                    QStringLiteral("File exist!. Rewrite?"), QMessageBox::Yes | QMessageBox::No);
+    if (box.exec() != QMessageBox::Yes) {
+      abandon();
+      return;
+    }
+  }
+
+  try {
+    LogFile = tagris::CreateLogFile(path);
+    LogFileName = shownPath;
+    ui->StatusBar1Panel1->setText(shownPath);
+    tagris::WriteLogBytes(LogFile, tagris::LogHeader(), path);
+  } catch (const std::runtime_error& e) {
+    // An operator who asked for a log must not believe one is being written.
+    abandon();
+    ShowWarning(QString::fromUtf8(e.what()));
+  }
+}
+
+void TForm1::WriteLogLine(const std::string& traceText) {
+  if (LogFile == 0) return;  // e.g. a reply arriving while the save dialog is open
+  // W from the reply bytes of the trace itself, so the fields of one line cannot disagree;
+  // SampleMoisture (a float) only if the trace is not a full reply.
+  const double moisture = tagris::TraceMoisture(traceText).value_or(SampleMoisture);
+  const std::string line =
+      tagris::LogDataLine(PlotTime, moisture, traceText, Temperature, DspTemperature);
+  try {
+    tagris::WriteLogBytes(LogFile, line, LocalPath(LogFileName));
+  } catch (const std::runtime_error& e) {
+    // Closed and unchecked before the box opens, so the replies that come meanwhile
+    // neither write nor report again.
+    CloseLogFile();
+    ui->chk_Write->setChecked(false);
+    ui->StatusBar1Panel1->setText(QString());
+    ShowWarning(QString::fromUtf8(e.what()));
+  }
+}
+
+void TForm1::CloseLogFile() {
+  tagris::CloseLogFd(LogFile);
+  LogFile = 0;
+  LogFileName.clear();
+}

@@ -81,7 +81,7 @@ std::string AppendLineText(std::string_view text, std::string_view line) {
   return out;
 }
 
-std::optional<std::string> ReadWholeFile(const std::string& path) {
+std::optional<std::string> ReadFileIfPresent(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     if (errno == ENOENT) return std::nullopt;
@@ -136,7 +136,7 @@ void WriteFileSafely(const std::string& path, std::string_view bytes) {
 }
 
 std::string AppendSampleLine(const std::string& path, std::string_view line) {
-  const std::optional<std::string> old = ReadWholeFile(path);
+  const std::optional<std::string> old = ReadFileIfPresent(path);
   std::string text = AppendLineText(old ? *old : std::string(), line);
   WriteFileSafely(path, text);
   return text;

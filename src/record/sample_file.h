@@ -30,7 +30,7 @@ std::string AppendLineText(std::string_view text, std::string_view line);
 
 // The whole content of path, or nullopt when there is no file there.
 // Throws std::runtime_error naming the path and the reason when it cannot be read.
-std::optional<std::string> ReadWholeFile(const std::string& path);
+std::optional<std::string> ReadFileIfPresent(const std::string& path);
 
 // Replaces the content of path with bytes without ever leaving it half-written: the text
 // goes to a temporary file in the same folder, which is then renamed over the old file.

@@ -16,10 +16,10 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 #include "record/log_file.h"
 #include "record/sample_file.h"
+#include "trace_fixture.h"
 
 namespace fs = std::filesystem;
 using namespace tagris;
@@ -55,28 +55,8 @@ void Spit(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
 }
 
-// A 113-byte measurement reply with register 36 set and a byte pattern elsewhere,
-// and its receive trace written out independently of the code under test.
-std::vector<unsigned char> Reply(unsigned reg36) {
-  std::vector<unsigned char> r(113);
-  for (std::size_t i = 0; i < r.size(); ++i) r[i] = static_cast<unsigned char>(i * 37 + 11);
-  r[0] = 0x05;
-  r[1] = 0x03;
-  r[2] = 0x6C;
-  r[75] = static_cast<unsigned char>(reg36 >> 8);
-  r[76] = static_cast<unsigned char>(reg36 & 0xFF);
-  return r;
-}
-
-std::string Trace(const std::vector<unsigned char>& reply) {
-  std::string t = "-->";
-  char group[8];
-  for (unsigned char b : reply) {
-    std::snprintf(group, sizeof group, " 0x%02X", b);
-    t += group;
-  }
-  return t + "<---";
-}
+using test::MeasurementReply;
+using test::ReceiveTrace;
 
 }  // namespace
 
@@ -94,7 +74,7 @@ TEST(LogFormat, HeaderIsTheSixtyBytesOfTheColumnNames) {
 }
 
 TEST(LogFormat, DataLineOfAKnownReply) {
-  const std::string trace = Trace(Reply(1234));
+  const std::string trace = ReceiveTrace(MeasurementReply(1234));
   ASSERT_EQ(trace.size(), 572u);
   const std::string line = LogDataLine(1.0, 12.34, trace, 23.5f, 0.0f);
   EXPECT_EQ(line, "000001.0\t012.3400\t012.3400\t" + trace + "\t23.5\t00.0\r\n");
@@ -120,11 +100,11 @@ TEST(LogFormat, FieldMasks) {
 
 TEST(LogFormat, MoistureIsReadBackFromTheTraceInDoublePrecision) {
   for (unsigned reg : {0u, 1u, 25u, 1234u, 2346u, 0x7FFFu, 0x8000u, 65535u}) {
-    const auto w = TraceMoisture(Trace(Reply(reg)));
+    const auto w = TraceMoisture(ReceiveTrace(MeasurementReply(reg)));
     ASSERT_TRUE(w.has_value()) << reg;
     EXPECT_EQ(*w, reg * 0.01) << reg;  // the very same double the display computes
   }
-  const std::string good = Trace(Reply(1234));
+  const std::string good = ReceiveTrace(MeasurementReply(1234));
   EXPECT_FALSE(TraceMoisture(""));
   EXPECT_FALSE(TraceMoisture(good.substr(0, 380)));       // cut inside register 36
   EXPECT_FALSE(TraceMoisture("<--" + good.substr(3)));    // a request line, not a reply
