@@ -33,8 +33,7 @@ char ToKey(QChar ch) {
 }
 
 // Text that reaches a field other than by a keystroke (paste, drop, input
-// method) gets through only if typing it would: one character the key filter
-// discards rejects the whole insertion; a comma arrives as a point.
+// method) is refused whole unless typing it would give the same text.
 class KeyFilterValidator : public QValidator {
  public:
   KeyFilterValidator(tagris::KeyFilter filter, QObject* parent) : QValidator(parent), filter_(std::move(filter)) {}
@@ -43,10 +42,7 @@ class KeyFilterValidator : public QValidator {
     std::string keys;
     keys.reserve(static_cast<std::size_t>(input.size()));
     for (QChar ch : input) keys.push_back(ToKey(ch));
-    const auto filtered = tagris::FilterInsertedText(keys, filter_);
-    if (!filtered) return Invalid;
-    input = QString::fromLatin1(filtered->data(), static_cast<qsizetype>(filtered->size()));
-    return Acceptable;
+    return tagris::IsInsertableText(keys, filter_) ? Acceptable : Invalid;
   }
 
  private:

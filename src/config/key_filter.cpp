@@ -24,15 +24,10 @@ char DecimalKeyFilter(char key, const std::bitset<256>& numericKeys) {
 
 char DiscardKeyFilter(char) { return 0; }
 
-std::optional<std::string> FilterInsertedText(std::string_view text, const KeyFilter& filter) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    const char r = c == kBackspace ? 0 : filter(c);
-    if (r == 0) return std::nullopt;
-    out.push_back(r);
-  }
-  return out;
+bool IsInsertableText(std::string_view text, const KeyFilter& filter) {
+  for (char c : text)
+    if (c == kBackspace || filter(c) != c) return false;
+  return true;
 }
 
 }  // namespace tagris

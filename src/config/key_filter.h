@@ -4,8 +4,6 @@
 // or 0 when the keystroke is discarded.
 #include <bitset>
 #include <functional>
-#include <optional>
-#include <string>
 #include <string_view>
 
 namespace tagris {
@@ -28,9 +26,9 @@ char DiscardKeyFilter(char key);
 
 using KeyFilter = std::function<char(char)>;
 
-// Pasted or composed text run through a key filter character by character, for
-// the text that a field holds (backspace is an editing key, never text): the
-// filtered text, or nothing when any character would be discarded.
-std::optional<std::string> FilterInsertedText(std::string_view text, const KeyFilter& filter);
+// Pasted, dropped or composed text may enter a field only if typing it would
+// put exactly that text there: no character discarded or replaced, and no
+// backspace (an editing key, never text).
+bool IsInsertableText(std::string_view text, const KeyFilter& filter);
 
 }  // namespace tagris

@@ -223,10 +223,14 @@ TEST_F(ConfigWindow, ComboTextChangesOnlyFromTheList) {
       QTest::keyClick(w, Qt::Key_Delete);
       EXPECT_EQ(combo->currentText(), start) << combo->objectName().toStdString();
     }
+    // Nor do the keyboard's and the mouse's ways to cut and paste.
     QApplication::clipboard()->setText("4800");
     combo->lineEdit()->selectAll();
-    combo->lineEdit()->paste();
-    combo->lineEdit()->cut();
+    QTest::keyClick(combo->lineEdit(), Qt::Key_V, Qt::ControlModifier);
+    QTest::keyClick(combo->lineEdit(), Qt::Key_Insert, Qt::ShiftModifier);
+    QTest::keyClick(combo->lineEdit(), Qt::Key_X, Qt::ControlModifier);
+    QApplication::clipboard()->setText("4800", QClipboard::Selection);
+    QTest::mouseClick(combo->lineEdit(), Qt::MiddleButton);
     EXPECT_EQ(combo->currentText(), start) << combo->objectName().toStdString();
   }
   ui->cmb_Rate->setCurrentIndex(ui->cmb_Rate->findText("38400"));
@@ -252,13 +256,15 @@ TEST_F(ConfigWindow, PastedTextGetsThroughOnlyWhereKeysWould) {
   EXPECT_EQ(ui->ed_Chan->text(), "3124");
 
   ui->ed_Sort->clear();
-  clip->setText("1,5");
+  clip->setText("-1.5");
   ui->ed_Sort->paste();
-  EXPECT_EQ(ui->ed_Sort->text(), "1.5");
+  EXPECT_EQ(ui->ed_Sort->text(), "-1.5");
   EXPECT_TRUE(IsBlack(ui->ed_Sort));
-  clip->setText("2e3");
-  ui->ed_Sort->paste();
-  EXPECT_EQ(ui->ed_Sort->text(), "1.5");
+  for (const char* refused : {"2e3", "1,5", " 7"}) {
+    clip->setText(refused);
+    ui->ed_Sort->paste();
+    EXPECT_EQ(ui->ed_Sort->text(), "-1.5") << refused;
+  }
 
   // Text committed by an input method.
   ui->ed_AdrNew->setText("5");
