@@ -337,6 +337,33 @@ TEST_F(RecordForm, NewLogFileHoldsTheHeaderAndThenOneLinePerReply) {
                              "\t05.0\t00.0\r\n");
 }
 
+// Driven through the measurement update itself: the count runs from the connect, and a
+// new connect starts it again from 1.
+TEST_F(RecordForm, LogLinesFollowTheMeasurementUpdate) {
+  std::vector<unsigned char> reply = tagris::test::MeasurementReply(2346);
+  reply[79] = 0;  // register 38: outside temperature 23.5
+  reply[80] = 235;
+  const std::string trace = tagris::test::ReceiveTrace(reply);
+  const std::string line = "\t023.4600\t023.4600\t" + trace + "\t23.5\t00.0\r\n";
+
+  form_.ResetCharts();  // as at connect
+  for (int i = 0; i < 3; ++i) form_.MeasurementUpdate(reply.data(), trace);
+  OpenLog(Path("late.txt"));
+  form_.MeasurementUpdate(reply.data(), trace);
+  form_.MeasurementUpdate(reply.data(), trace);
+  form_.CloseLogFile();
+  {
+    QSignalBlocker block(form_.ui->chk_Write);
+    form_.ui->chk_Write->setChecked(false);
+  }
+  EXPECT_EQ(Slurp(Path("late.txt")), tagris::LogHeader() + "000004.0" + line + "000005.0" + line);
+
+  form_.ResetCharts();  // a new connect
+  OpenLog(Path("again.txt"));
+  form_.MeasurementUpdate(reply.data(), trace);
+  EXPECT_EQ(Slurp(Path("again.txt")), tagris::LogHeader() + "000001.0" + line);
+}
+
 TEST_F(RecordForm, ExistingFileIsReplacedOnlyAfterYes) {
   const std::string path = Path("old.txt");
   for (auto answer : {QMessageBox::No, QMessageBox::Yes}) {
