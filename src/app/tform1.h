@@ -47,9 +47,14 @@ class TForm1 : public QWidget {
   void ClosePort();
   void Tick();
   void SendFrame(const std::uint8_t* frame, std::int32_t count);
-  void ProcessReply();
+  // The reply handler, run on the main thread while the receive thread waits:
+  // rxBuffer is a copy of RxBuffer (2048 bytes), received the count read.
+  void ProcessReply(const std::uint8_t* rxBuffer, std::size_t received);
   // Trace memo rule shared by requests and replies: keeps the last five lines.
   void AddTraceLine(const QString& line);
+  // Connect step: opens, configures and starts the link; false when the port
+  // cannot be had. Throws ConversionError for a speed or address that is not a number.
+  bool OpenLink(const QString& portName);
 
   bool Connected = false;
   std::int32_t TraceLineCount = 0;
@@ -60,11 +65,16 @@ class TForm1 : public QWidget {
   // The measurement update for one accepted 113-byte reply; traceText is the
   // receive trace line, handed on to the log file.
   void MeasurementUpdate(const std::uint8_t* reply, const std::string& traceText);
+  // Builds both charts and gives them their start-up ranges (axes 0..100, window 0..100).
   void SetupCharts();
   void ResetCharts();  // at connect
 
   QChart* Chart1Chart = nullptr;
   QChart* Chart2Chart = nullptr;
+  QValueAxis* Chart1BottomAxis = nullptr;
+  QValueAxis* Chart1LeftAxis = nullptr;
+  QValueAxis* Chart2BottomAxis = nullptr;
+  QValueAxis* Chart2LeftAxis = nullptr;
   QLineSeries* Series1 = nullptr;
   QLineSeries* Series2 = nullptr;
   QLineSeries* Series3 = nullptr;

@@ -1,7 +1,115 @@
 // Connect, disconnect and ClosePort of the window.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QMetaObject>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTimer>
+
+#include <algorithm>
+
+#include "app/error_display.h"
 #include "app/tform1.h"
+#include "common/convert.h"
 #include "serial/serial_link.h"
 #include "ui_form1.h"
 
-void TForm1::bt_ConnectClick() {}
-void TForm1::ClosePort() {}
+namespace {
+
+// Line settings and address are fixed while the port is open.
+void SetLineControlsEnabled(Ui::TForm1* ui, bool enabled) {
+  ui->cmb_Speed->setEnabled(enabled);
+  ui->cmb_PORT->setEnabled(enabled);
+  ui->cmb_Parity->setEnabled(enabled);
+  ui->cmb_Stop->setEnabled(enabled);
+  ui->ed_Adr->setEnabled(enabled);
+}
+
+}  // namespace
+
+bool TForm1::OpenLink(const QString& portName) {
+  if (!Link) Link = std::make_unique<tagris::SerialLink>();
+  if (!Link->OpenPort(portName.toStdString())) return false;
+  std::int32_t address = 0;
+  try {
+    // Both texts are converted before anything runs on the port, so a typing
+    // error leaves no port open and no thread behind.
+    tagris::PortSettings settings;
+    settings.baud = tagris::StrToInt(ui->cmb_Speed->currentText().toStdString());
+    const int parity = ui->cmb_Parity->currentIndex();
+    settings.parity = parity == 1 ? tagris::Parity::Odd : parity == 2 ? tagris::Parity::Even : tagris::Parity::None;
+    settings.twoStopBits = ui->cmb_Stop->currentIndex() == 1;
+    Link->Configure(settings);
+    address = tagris::StrToInt(ui->ed_Adr->text().toStdString());
+  } catch (...) {
+    Link->Close();
+    throw;
+  }
+  address = std::clamp<std::int32_t>(address, 0, 127);
+  ui->ed_Adr->setText(QString::number(address));
+  // A command still waiting goes out with the new address and a matching CRC.
+  Poll.StampAddress(static_cast<std::uint8_t>(address));
+  Link->ExpectedReplyLength = 107;  // until the poll cycle sends its first frame
+  // The receive thread posts each reply to this window's event loop and waits
+  // until ProcessReply has run there (or the link is closed).
+  Link->Start([this](std::uint64_t ticket) {
+    QMetaObject::invokeMethod(
+        this,
+        [this, ticket] {
+          if (!Link) return;
+          Link->ServeHandOver(ticket, [this](const tagris::ReceivedReply& reply) {
+            tagris::Guarded([&] { ProcessReply(reply.buffer.data(), reply.length); });
+          });
+        },
+        Qt::QueuedConnection);
+  });
+  return true;
+}
+
+void TForm1::bt_ConnectClick() {
+  if (!Connected) {
+    const QString portName = ui->cmb_PORT->currentText();
+    if (!OpenLink(portName)) {
+      QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Warning!"), QStringLiteral("Ошибка подключения!"),
+                      QMessageBox::Ok, nullptr);
+      box.exec();
+      return;
+    }
+    Connected = true;
+    ui->Memo1->clear();
+    TraceLineCount = 0;
+    SetLineControlsEnabled(ui, false);
+    Timer1->start();  // the first tick comes 500 ms later
+    ui->bt_Connect->setText(QStringLiteral("Отключить"));
+    ui->StatusBar1Panel0->setText(QStringLiteral(">> Модуль подключен (Port ") + portName + QStringLiteral(")"));
+    ui->lb_Curr->setText(QStringLiteral("Влага: 0.0 %"));
+    ResetCharts();
+    return;
+  }
+
+  QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Warning"),
+                  QStringLiteral("            Отключить блок\n              Вы уверены?"),
+                  QMessageBox::Ok | QMessageBox::Cancel);
+  box.setDefaultButton(QMessageBox::Ok);
+  if (box.exec() != QMessageBox::Ok) return;
+  // The box ran an event loop: replies and ticks went on meanwhile, and the
+  // window may have been closed from there.
+  if (!Connected) return;
+  CloseLogFile();
+  ui->chk_Write->setChecked(false);  // runs Write_File when it was checked
+  Timer1->stop();
+  Connected = false;
+  ui->bt_Connect->setText(QStringLiteral("Подключить"));
+  ClosePort();
+  ui->StatusBar1Panel0->setText(QStringLiteral(">> Модуль не подключен!"));
+  SetLineControlsEnabled(ui, true);
+}
+
+void TForm1::ClosePort() {
+  // Stops both threads (also one waiting for a hand-over or a stuck write),
+  // joins them and closes the port; never waits for this thread's event loop.
+  if (Link) Link->Close();
+}

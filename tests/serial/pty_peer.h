@@ -57,7 +57,7 @@ class PtyPeer {
     std::vector<std::uint8_t> out;
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     while (out.size() < n) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
       if (left.count() <= 0) break;
       pollfd p{master_, POLLIN, 0};
       if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;

@@ -1,0 +1,323 @@
+// The window's connect, poll, reply and disconnect against a pseudo-terminal unit.
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTextBlock>
+#include <QTimer>
+
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "app/tform1.h"
+#include "modal.h"
+#include "modbus/crc.h"
+#include "modbus/reply.h"
+#include "pty_peer.h"
+#include "serial/serial_link.h"
+#include "ui_form1.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using tagris::test::ModalAnswerer;
+using tagris::test::PtyPeer;
+using tagris::test::WaitFor;
+
+// A good measurement reply of `address`.
+Bytes Reply(std::uint8_t address) {
+  Bytes r(113);
+  r[0] = address;
+  r[1] = 0x03;
+  r[2] = 0x6C;
+  for (std::size_t i = 3; i < 111; ++i) r[i] = static_cast<std::uint8_t>(i);
+  tagris::StampCrc(r);
+  return r;
+}
+
+Bytes PollFrameOf(std::uint8_t address) {
+  Bytes f{address, 0x03, 0x00, 0x00, 0x00, 0x36, 0, 0};
+  tagris::StampCrc(f);
+  return f;
+}
+
+QStringList MemoLines(TForm1& form) {
+  const QString text = form.ui->Memo1->toPlainText();
+  return text.isEmpty() ? QStringList{} : text.split('\n');
+}
+
+// Lets the event loop run for ms milliseconds.
+void Pump(int ms) { WaitFor([] { return false; }, ms); }
+
+class FormLink : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(peer.ok()); }
+  void TearDown() override {
+    if (form.Connected) form.ClosePort();
+    form.Connected = false;
+  }
+
+  // Connects through the button; the poll timer is then driven by hand.
+  void Connect(const QString& port, const QString& address = QStringLiteral("5")) {
+    form.ui->cmb_PORT->setEditText(port);
+    form.ui->ed_Adr->setText(address);
+    form.ui->bt_Connect->click();
+    form.Timer1->stop();
+  }
+
+  // Sends the next poll: ticks until a poll went out, returns the frame the unit saw.
+  Bytes TickToPoll() {
+    if (form.Poll.PollPhase == 0) form.Tick();  // the command slot comes first
+    form.Tick();
+    return peer.Read(8, 500);
+  }
+
+  PtyPeer peer;
+  TForm1 form;
+};
+
+TEST_F(FormLink, ConnectPollAndTraceTheReply) {
+  form.ui->Memo1->setPlainText(QStringLiteral("old trace"));
+  Connect(QString::fromStdString(peer.path()));
+  ASSERT_TRUE(form.Connected);
+  EXPECT_EQ(form.ui->bt_Connect->text(), QStringLiteral("Отключить"));
+  EXPECT_EQ(form.ui->StatusBar1Panel0->text(),
+            QStringLiteral(">> Модуль подключен (Port ") + QString::fromStdString(peer.path()) + ")");
+  EXPECT_EQ(form.ui->lb_Curr->text(), QStringLiteral("Влага: 0.0 %"));
+  EXPECT_TRUE(form.ui->Memo1->toPlainText().isEmpty());
+  EXPECT_EQ(form.TraceLineCount, 0);
+  for (QWidget* w : std::initializer_list<QWidget*>{form.ui->cmb_PORT, form.ui->cmb_Speed, form.ui->cmb_Parity,
+                                                    form.ui->cmb_Stop, form.ui->ed_Adr})
+    EXPECT_FALSE(w->isEnabled()) << w->objectName().toStdString();
+
+  form.Tick();  // first tick after the first connect: command slot, nothing pending
+  EXPECT_TRUE(peer.Read(1, 100).empty());
+  form.Tick();
+  EXPECT_EQ(peer.Read(8, 500), PollFrameOf(5));
+  ASSERT_EQ(MemoLines(form), QStringList{"<--  0x05 0x03 0x00 0x00 0x00 0x36 0xC4 0x58"});
+
+  form.Poll.LinkCountdown = 2;
+  peer.Write(Reply(5));
+  ASSERT_TRUE(WaitFor([&] { return MemoLines(form).size() == 2; }, 2000));
+  const QString line = MemoLines(form)[1];
+  EXPECT_TRUE(line.startsWith("--> 0x05 0x03 0x6C 0x03 0x04")) << line.toStdString();
+  EXPECT_TRUE(line.endsWith("<---"));
+  EXPECT_EQ(line.size(), 3 + 5 * 113 + 4);
+  EXPECT_EQ(form.Poll.LinkCountdown, 10);
+}
+
+TEST_F(FormLink, TheRealTimerPollsOncePerSecond) {
+  form.ui->cmb_PORT->setEditText(QString::fromStdString(peer.path()));
+  form.ui->bt_Connect->click();
+  ASSERT_TRUE(form.Timer1->isActive());
+  EXPECT_EQ(form.Timer1->interval(), 500);
+  Bytes seen;
+  ASSERT_TRUE(WaitFor([&] {
+    const Bytes got = peer.Read(8 - seen.size(), 20);
+    seen.insert(seen.end(), got.begin(), got.end());
+    return seen.size() >= 8;
+  }, 2500));
+  EXPECT_EQ(seen, PollFrameOf(5));
+}
+
+TEST_F(FormLink, FaultyRepliesAreTracedButNotTaken) {
+  struct Case {
+    const char* what;
+    void (*spoil)(Bytes&);
+  };
+  const Case cases[] = {
+      {"bad CRC", [](Bytes& r) { r[111] ^= 0xFF; }},
+      {"other slave", [](Bytes& r) { r[0] = 6; tagris::StampCrc(r); }},
+      {"wrong function", [](Bytes& r) { r[1] = 0x04; tagris::StampCrc(r); }},
+      {"wrong byte count", [](Bytes& r) { r[2] = 0x6B; tagris::StampCrc(r); }},
+  };
+  Connect(QString::fromStdString(peer.path()));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(TickToPoll(), PollFrameOf(5));
+    form.Poll.LinkCountdown = 3;
+    Bytes r = Reply(5);
+    c.spoil(r);
+    peer.Write(r);
+    const QString trace = QString::fromStdString(tagris::ReceiveTraceLine(r, 113));
+    ASSERT_TRUE(WaitFor([&] { return MemoLines(form).back() == trace; }, 2000)) << "still traced";
+    EXPECT_EQ(form.Poll.LinkCountdown, 3) << "a faulty reply must not keep the link alive";
+    EXPECT_EQ(form.ui->lb_Curr->text(), QStringLiteral("Влага: 0.0 %")) << "a faulty reply must not be shown";
+  }
+}
+
+TEST_F(FormLink, LateReplyAfterThePhaseSwitchedIsIgnored) {
+  Connect(QString::fromStdString(peer.path()));
+  ASSERT_EQ(TickToPoll(), PollFrameOf(5));
+  form.Poll.LinkCountdown = 4;
+  peer.Write(Reply(5));
+  // The reply is read and posted, but the next tick runs before the window sees it.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  form.Tick();  // command slot, nothing sent
+  Pump(300);
+  EXPECT_EQ(MemoLines(form).size(), 1);
+  EXPECT_EQ(form.Poll.LinkCountdown, 3);
+}
+
+TEST_F(FormLink, MemoKeepsTheLastFiveLinesOfBothDirections) {
+  Connect(QString::fromStdString(peer.path()));
+  QStringList all;
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_EQ(TickToPoll(), PollFrameOf(5));
+    all << QStringLiteral("<--  0x05 0x03 0x00 0x00 0x00 0x36 0xC4 0x58");
+    Bytes r = Reply(5);
+    r[3] = static_cast<std::uint8_t>(i);  // tell the replies apart
+    tagris::StampCrc(r);
+    peer.Write(r);
+    all << QString::fromStdString(tagris::ReceiveTraceLine(r, 113));
+    ASSERT_TRUE(WaitFor([&] { return form.ui->Memo1->toPlainText().endsWith(all.back()); }, 2000));
+    const QStringList expected = all.mid(std::max<qsizetype>(0, all.size() - 5));
+    EXPECT_EQ(MemoLines(form), expected);
+    EXPECT_EQ(form.TraceLineCount, expected.size());
+  }
+}
+
+TEST_F(FormLink, AddressIsClampedAndStampedIntoBothFrames) {
+  form.Poll.QueueCommand(0x0021, 1);  // made while disconnected
+  Connect(QString::fromStdString(peer.path()), QStringLiteral("200"));
+  ASSERT_TRUE(form.Connected);
+  EXPECT_EQ(form.ui->ed_Adr->text(), QStringLiteral("127"));
+  form.Tick();  // command slot: the waiting command goes out with the new address
+  Bytes cmd{0x7F, 0x06, 0x00, 0x21, 0x00, 0x01, 0, 0};
+  tagris::StampCrc(cmd);
+  EXPECT_EQ(peer.Read(8, 500), cmd);
+  form.Tick();
+  EXPECT_EQ(peer.Read(8, 500), (Bytes{0x7F, 0x03, 0x00, 0x00, 0x00, 0x36, 0xCF, 0xC2}));
+}
+
+TEST_F(FormLink, MissingPortShowsTheConnectError) {
+  ModalAnswerer answer({QMessageBox::Ok});
+  Connect(QStringLiteral("/dev/tagris-no-such-port"));
+  ASSERT_EQ(answer.seen().size(), 1u);
+  EXPECT_EQ(answer.seen()[0].title, QStringLiteral("Warning!"));
+  EXPECT_EQ(answer.seen()[0].text, QStringLiteral("Ошибка подключения!"));
+  EXPECT_FALSE(form.Connected);
+  EXPECT_TRUE(form.ui->cmb_PORT->isEnabled());
+  EXPECT_EQ(form.ui->bt_Connect->text(), QStringLiteral("Подключить"));
+}
+
+TEST_F(FormLink, PortInUseShowsTheConnectError) {
+  Connect(QString::fromStdString(peer.path()));
+  ASSERT_TRUE(form.Connected);
+  TForm1 other;
+  ModalAnswerer answer({QMessageBox::Ok});
+  other.ui->cmb_PORT->setEditText(QString::fromStdString(peer.path()));
+  other.ui->bt_Connect->click();
+  EXPECT_FALSE(other.Connected);
+  ASSERT_EQ(answer.seen().size(), 1u);
+  EXPECT_EQ(answer.seen()[0].text, QStringLiteral("Ошибка подключения!"));
+}
+
+TEST_F(FormLink, TextThatIsNoNumberLeavesThePortFree) {
+  struct Case {
+    const char* speed;
+    const char* address;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"96OO", "5", "'96OO' is not a valid integer value"},
+      {"9600", "", "'' is not a valid integer value"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    form.ui->cmb_Speed->setEditText(QString::fromUtf8(c.speed));
+    {
+      ModalAnswerer answer({QMessageBox::Ok});
+      Connect(QString::fromStdString(peer.path()), QString::fromUtf8(c.address));
+      ASSERT_EQ(answer.seen().size(), 1u);
+      EXPECT_EQ(answer.seen()[0].title, QStringLiteral("Error"));
+      EXPECT_EQ(answer.seen()[0].text, QString::fromUtf8(c.message));
+    }
+    EXPECT_FALSE(form.Connected);
+    EXPECT_TRUE(form.ui->cmb_PORT->isEnabled());
+    // Nobody holds the port any more: the next attempt gets it.
+    form.ui->cmb_Speed->setEditText(QStringLiteral("9600"));
+    Connect(QString::fromStdString(peer.path()));
+    ASSERT_TRUE(form.Connected);
+    EXPECT_EQ(TickToPoll(), PollFrameOf(5));
+    ModalAnswerer answer({QMessageBox::Ok});
+    form.ui->bt_Connect->click();
+    ASSERT_FALSE(form.Connected);
+  }
+}
+
+TEST_F(FormLink, DisconnectAsksAndStopsEverything) {
+  Connect(QString::fromStdString(peer.path()));
+  {
+    ModalAnswerer answer({QMessageBox::Cancel});
+    form.ui->bt_Connect->click();
+    ASSERT_EQ(answer.seen().size(), 1u);
+    EXPECT_EQ(answer.seen()[0].title, QStringLiteral("Warning"));
+    EXPECT_EQ(answer.seen()[0].text, QStringLiteral("            Отключить блок\n              Вы уверены?"));
+  }
+  EXPECT_TRUE(form.Connected);
+  form.Timer1->start();
+  {
+    ModalAnswerer answer({QMessageBox::Ok});
+    form.ui->bt_Connect->click();
+  }
+  EXPECT_FALSE(form.Connected);
+  EXPECT_FALSE(form.Timer1->isActive());
+  EXPECT_FALSE(form.ui->chk_Write->isChecked());
+  EXPECT_EQ(form.ui->bt_Connect->text(), QStringLiteral("Подключить"));
+  EXPECT_EQ(form.ui->StatusBar1Panel0->text(), QStringLiteral(">> Модуль не подключен!"));
+  for (QWidget* w : std::initializer_list<QWidget*>{form.ui->cmb_PORT, form.ui->cmb_Speed, form.ui->cmb_Parity,
+                                                    form.ui->cmb_Stop, form.ui->ed_Adr})
+    EXPECT_TRUE(w->isEnabled()) << w->objectName().toStdString();
+  tagris::SerialLink probe;
+  EXPECT_TRUE(probe.OpenPort(peer.path())) << "the port must be closed";
+}
+
+TEST_F(FormLink, ClosePortWithAReplyWaitingForTheWindow) {
+  Connect(QString::fromStdString(peer.path()));
+  ASSERT_EQ(TickToPoll(), PollFrameOf(5));
+  peer.Write(Reply(5));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // read and posted, not yet run
+  const auto start = std::chrono::steady_clock::now();
+  form.ClosePort();
+  form.Connected = false;
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+  Pump(100);  // the posted hand-over arrives after the close and does nothing
+  EXPECT_EQ(MemoLines(form).size(), 1);
+}
+
+TEST_F(FormLink, LostLineShowsNoLinkAndCanBeDisconnectedAndRejoined) {
+  Connect(QString::fromStdString(peer.path()));
+  ASSERT_EQ(TickToPoll(), PollFrameOf(5));
+  peer.CloseMaster();  // the adapter is pulled
+  Pump(100);
+  form.Poll.LinkCountdown = 10;
+  for (int tick = 1; tick <= 10; ++tick) {
+    form.Tick();
+    EXPECT_TRUE(form.ui->lb_connect->text().isEmpty()) << tick;
+  }
+  form.Tick();
+  EXPECT_EQ(form.ui->lb_connect->text(), QStringLiteral(" Нет связи с блоком"));
+  {
+    ModalAnswerer answer({QMessageBox::Ok});
+    form.ui->bt_Connect->click();
+  }
+  EXPECT_FALSE(form.Connected);
+  PtyPeer back;
+  Connect(QString::fromStdString(back.path()));
+  ASSERT_TRUE(form.Connected);
+  if (form.Poll.PollPhase == 0) form.Tick();
+  form.Tick();
+  EXPECT_EQ(back.Read(8, 500), PollFrameOf(5));
+  back.Write(Reply(5));
+  ASSERT_TRUE(WaitFor([&] { return form.Poll.LinkCountdown == 10; }, 2000));
+  form.Tick();
+  EXPECT_TRUE(form.ui->lb_connect->text().isEmpty());
+}
+
+}  // namespace
