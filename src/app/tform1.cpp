@@ -6,6 +6,7 @@
 #include <QFont>
 #include <QGuiApplication>
 #include <QIcon>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
@@ -48,6 +49,44 @@ void UnselectKeepingText(QComboBox* combo) {
   combo->setEditText(text);
 }
 
+// Keeps a page whose tab is hidden out of reach: Ctrl+Tab and Ctrl+Shift+Tab go
+// on to the next shown page, and the arrow keys or the wheel on the tab bar,
+// which would also stop on a hidden tab, stay where they were.
+class ShownTabsOnly : public QObject {
+ public:
+  explicit ShownTabsOnly(QTabWidget* tabs) : QObject(tabs), tabs_(tabs), shown_(tabs->currentIndex()) {
+    tabs->installEventFilter(this);
+    connect(tabs, &QTabWidget::currentChanged, this, [this](int index) {
+      if (index < 0 || tabs_->isTabVisible(index))
+        shown_ = index;
+      else
+        tabs_->setCurrentIndex(shown_);
+    });
+  }
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (watched != tabs_ || event->type() != QEvent::KeyPress) return false;
+    const auto* key = static_cast<QKeyEvent*>(event);
+    if (!(key->modifiers() & Qt::ControlModifier) || (key->key() != Qt::Key_Tab && key->key() != Qt::Key_Backtab))
+      return false;
+    const int n = tabs_->count();
+    const int step = (key->key() == Qt::Key_Backtab || key->modifiers() & Qt::ShiftModifier) ? n - 1 : 1;
+    for (int i = 1, page = tabs_->currentIndex(); i < n; ++i) {
+      page = (page + step) % n;
+      if (tabs_->isTabVisible(page) && tabs_->isTabEnabled(page)) {
+        tabs_->setCurrentIndex(page);
+        break;
+      }
+    }
+    return true;
+  }
+
+ private:
+  QTabWidget* tabs_;
+  int shown_;
+};
+
 }  // namespace
 
 TForm1::TForm1(QWidget* parent) : QWidget(parent), ui(new Ui::TForm1) {
@@ -62,6 +101,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), ui(new Ui::TForm1) {
   for (QComboBox* combo : {ui->cmb_PORT, ui->cmb_Rate, ui->cmb_Par}) UnselectKeepingText(combo);
   ui->PageControl1->setTabVisible(ui->PageControl1->indexOf(ui->TabSheet4), false);
   ui->PageControl1->setCurrentWidget(ui->TabSheet1);
+  new ShownTabsOnly(ui->PageControl1);
   {
     // The panel's colour shows only around the tabs, not on the pages.
     QPalette pages = ui->PageControl1->palette();
