@@ -49,6 +49,11 @@ void UnselectKeepingText(QComboBox* combo) {
   combo->setEditText(text);
 }
 
+// A text wider than its box shows from its start, not from its end.
+void ShowTextStart(QComboBox* combo) {
+  if (QLineEdit* edit = combo->lineEdit()) edit->setCursorPosition(0);
+}
+
 // Keeps a page whose tab is hidden out of reach: Ctrl+Tab and Ctrl+Shift+Tab go
 // on to the next shown page, and the arrow keys or the wheel on the tab bar,
 // which would also stop on a hidden tab, stay where they were.
@@ -99,6 +104,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), ui(new Ui::TForm1) {
 
   // What the layout file cannot say.
   for (QComboBox* combo : {ui->cmb_PORT, ui->cmb_Rate, ui->cmb_Par}) UnselectKeepingText(combo);
+  for (QComboBox* combo : findChildren<QComboBox*>()) ShowTextStart(combo);
   ui->PageControl1->setTabVisible(ui->PageControl1->indexOf(ui->TabSheet4), false);
   ui->PageControl1->setCurrentWidget(ui->TabSheet1);
   new ShownTabsOnly(ui->PageControl1);
