@@ -1,7 +1,183 @@
 // The measurement update: labels, channel table, serial settings and charts.
+#include <QChart>
+#include <QChartView>
+#include <QCheckBox>
+#include <QLabel>
+#include <QLegend>
+#include <QLineSeries>
+#include <QLinearGradient>
+#include <QPen>
+#include <QTableWidget>
+#include <QValueAxis>
+
+#include <utility>
+
 #include "app/tform1.h"
+#include "measure/measure_text.h"
+#include "measure/register_block.h"
+#include "measure/trend_charts.h"
 #include "ui_form1.h"
 
-void TForm1::MeasurementUpdate(const std::uint8_t*, const std::string&) {}
-void TForm1::SetupCharts() {}
-void TForm1::ResetCharts() {}
+namespace {
+
+constexpr int kPointCap = 10000;            // points kept per drawn series
+constexpr double kWindowWidth = 10000;      // seconds shown after a connect
+constexpr double kWindowStep = 300;         // seconds the window jumps forward
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+QString Q(std::string_view s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
+
+void SetCell(QTableWidget* grid, int row, int column, const std::string& text) {
+  if (QTableWidgetItem* item = grid->item(row, column)) {
+    item->setText(Q(text));
+    return;
+  }
+  auto* item = new QTableWidgetItem(Q(text));
+  item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
+  grid->setItem(row, column, item);
+}
+
+QValueAxis* MakeAxis(const QString& title, double min, double max) {
+  auto* axis = new QValueAxis;
+  axis->setRange(min, max);
+  axis->setTitleText(title);
+  axis->setLabelFormat(QStringLiteral("%g"));
+  return axis;
+}
+
+// A chart with a white-to-colour background, no title and no legend.
+QChart* BuildChart(QChartView* view, const QColor& gradientEnd, const QString& leftTitle, QValueAxis*& bottom,
+                   QValueAxis*& left) {
+  auto* chart = new QChart;
+  chart->setObjectName(view->objectName() + QStringLiteral("Chart"));
+  QLinearGradient background(0, 0, 0, 1);
+  background.setCoordinateMode(QGradient::ObjectBoundingMode);
+  background.setColorAt(0, Qt::white);
+  background.setColorAt(1, gradientEnd);
+  chart->setBackgroundBrush(background);
+  chart->setPlotAreaBackgroundVisible(false);  // back wall: clear
+  chart->legend()->hide();
+  chart->setAnimationOptions(QChart::NoAnimation);
+  bottom = MakeAxis(QStringLiteral("Время, с"), 0, 25);
+  left = MakeAxis(leftTitle, 0, 100);
+  chart->addAxis(bottom, Qt::AlignBottom);
+  chart->addAxis(left, Qt::AlignLeft);
+  view->setChart(chart);
+  tagris::WatchChartView(view);
+  return chart;
+}
+
+// Line series have one colour: the points the update adds in red show red
+// because the drawn series (Series1, Series3) are red themselves.
+QLineSeries* AddSeries(QChart* chart, const char* name, const QColor& colour) {
+  auto* series = new QLineSeries;
+  series->setObjectName(QString::fromLatin1(name));
+  QPen pen(colour);
+  pen.setWidth(2);
+  series->setPen(pen);
+  series->setPointsVisible(false);
+  series->setUseOpenGL(false);
+  chart->addSeries(series);
+  for (QAbstractAxis* axis : chart->axes()) series->attachAxis(axis);
+  return series;
+}
+
+}  // namespace
+
+void TForm1::SetupCharts() {
+  Chart1Chart = BuildChart(ui->Chart1, QColor(159, 217, 255), QStringLiteral("Влагосодержание, %"),
+                           Chart1BottomAxis, Chart1LeftAxis);
+  Series1 = AddSeries(Chart1Chart, "Series1", QColor(255, 0, 0));
+  Series2 = AddSeries(Chart1Chart, "Series2", QColor(0, 0, 255));
+
+  Chart2Chart = BuildChart(ui->Chart2, QColor(255, 255, 136), QStringLiteral("Температура, С"),
+                           Chart2BottomAxis, Chart2LeftAxis);
+  Series3 = AddSeries(Chart2Chart, "Series3", QColor(255, 0, 0));
+  Series4 = AddSeries(Chart2Chart, "Series4", QColor(0, 128, 255));
+  Series5 = AddSeries(Chart2Chart, "Series5", QColor(0, 128, 0));
+
+  // Start-up ranges: 100 seconds wide until the first connect.
+  Chart1LeftAxis->setRange(0, 100);
+  PlotWindowStart = 0;
+  PlotWindowEnd = PlotWindowStart + 100;
+  Chart1BottomAxis->setMax(100);
+  Chart1BottomAxis->setMin(0);
+  Chart2BottomAxis->setMax(PlotWindowEnd);
+  Chart2BottomAxis->setMin(PlotWindowStart);
+}
+
+void TForm1::ResetCharts() {
+  PlotWindowStart = 0;
+  PlotWindowEnd = PlotWindowStart + kWindowWidth;
+  PlotTime = 0;
+  for (QLineSeries* series : {Series1, Series2, Series3, Series4, Series5}) tagris::ClearSeries(series);
+  Chart1BottomAxis->setRange(PlotWindowStart, PlotWindowEnd);
+  Chart2BottomAxis->setRange(PlotWindowStart, PlotWindowEnd);
+  Chart1LeftAxis->setRange(0, 100);
+}
+
+void TForm1::MeasurementUpdate(const std::uint8_t* reply, const std::string& traceText) {
+  // Chart bookkeeping: the drawn series keep their newest 10000 points.
+  tagris::CapSeries(Series1, kPointCap);
+  tagris::CapSeries(Series3, kPointCap);
+  PlotTime += 1.0;
+
+  const tagris::RegisterBlock block = tagris::DecodeRegisterBlock(reply);
+  const tagris::MeasurementTexts text = tagris::RenderMeasurementTexts(block);
+
+  // What the unit reports of its own settings, never what was last sent.
+  ui->lb_Baud->setText(Q(text.baud));
+  ui->lb_Par->setText(Q(text.parity));
+  ui->lb_Stop->setText(Q(text.stop));
+  ui->lb_Chan->setText(Q(text.channel));
+  for (int k = 1; k <= tagris::kChannelCount; ++k) {
+    SetCell(ui->StringGrid1, k, 1, text.grade[k - 1]);
+    SetCell(ui->StringGrid1, k, 2, text.salinity[k - 1]);
+  }
+
+  const tagris::Measurement kept = tagris::KeptValues(block);
+  SamplePeakFrequency = kept.peakFrequency;
+  SamplePeakWidth = kept.peakWidth;
+  ui->Label6->setText(Q(text.peakFrequency));
+  ui->Label7->setText(Q(text.peakWidth));
+  // The medium label lags one reply behind lb_Phase.
+  ui->Label8->setText(Q(tagris::PhaseText(ui->lb_Phase->text().toStdString())));
+
+  Temperature = kept.temperature;
+  MixTemperature = kept.mixTemperature;
+  ui->lb_TOUT->setText(Q(text.temperature));
+  SampleTemperature = Temperature;
+  ui->lb_TermTWO->setText(Q(text.mixTemperature));
+  ui->lb_Curr->setText(Q(text.moisture));
+  SampleMoisture = kept.moisture;
+
+  tagris::AppendPoint(Series1, QPointF(PlotTime, block.moisture));
+  tagris::AppendPoint(Series3, QPointF(PlotTime, Temperature));
+
+  ui->lb_Wlag->setText(Q(text.moistureUnlimited));
+  if (text.medium) ui->lb_Phase->setText(Q(*text.medium));
+
+  ui->lb_SmCorr->setText(Q(text.smCorr));
+  ui->lb_YmaxOp->setText(Q(text.ymaxOp));
+  ui->lb_XmaxOp->setText(Q(text.xmaxOp));
+  ui->lb_PolOp->setText(Q(text.polOp));
+  ui->lb_Ymax->setText(Q(text.ymax));
+  ui->lb_Xmax->setText(Q(text.xmax));
+  ui->lb_Sm->setText(Q(text.sm));
+  ui->lb_Pol->setText(Q(text.pol));
+  ui->lb_Marker->setText(Q(text.marker));
+  ui->lb_Dac->setText(Q(text.dac));
+
+  // The time window jumps forward once the newest point passes its right edge;
+  // maximum before minimum so that the range never turns inside out.
+  if (PlotTime - PlotWindowStart > kWindowWidth) {
+    for (auto [chart, axis] : {std::pair{Chart1Chart, Chart1BottomAxis}, std::pair{Chart2Chart, Chart2BottomAxis}})
+      tagris::ChangeAxes(chart, [&, axis = axis] {
+        axis->setMax(PlotTime + kWindowStep);
+        axis->setMin(PlotWindowStart + kWindowStep);
+      });
+    PlotWindowStart += kWindowStep;
+  }
+
+  if (ui->chk_Write->isChecked()) WriteLogLine(traceText);
+}

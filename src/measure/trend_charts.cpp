@@ -9,6 +9,9 @@
 #include <QTimer>
 #include <QXYSeries>
 
+#include <utility>
+#include <vector>
+
 namespace tagris {
 
 namespace {
@@ -27,8 +30,7 @@ class ShowWatcher : public QObject {
   }
 };
 
-QChartView* VisibleViewOf(QXYSeries* series) {
-  QChart* chart = series->chart();
+QChartView* VisibleViewOf(QChart* chart) {
   if (!chart || !chart->scene()) return nullptr;
   for (QGraphicsView* v : chart->scene()->views())
     if (v->isVisible())
@@ -38,7 +40,7 @@ QChartView* VisibleViewOf(QXYSeries* series) {
 
 // A hidden view is redrawn when it is shown; a visible one once the event loop runs.
 void Changed(QXYSeries* series) {
-  QChartView* view = VisibleViewOf(series);
+  QChartView* view = VisibleViewOf(series->chart());
   if (!view || view->property(kRedrawQueued).toBool()) return;
   view->setProperty(kRedrawQueued, true);
   QTimer::singleShot(0, view, [v = QPointer<QChartView>(view)] {
@@ -75,6 +77,26 @@ void ClearSeries(QXYSeries* series) {
     series->clear();
   }
   Changed(series);
+}
+
+void ChangeAxes(QChart* chart, const std::function<void()>& change) {
+  if (VisibleViewOf(chart)) {
+    change();
+    return;
+  }
+  // Chart items of empty series skip the recompute; the lists are shared, not copied.
+  std::vector<std::pair<QXYSeries*, QList<QPointF>>> held;
+  for (QAbstractSeries* s : chart->series())
+    if (auto* xy = qobject_cast<QXYSeries*>(s)) {
+      held.emplace_back(xy, xy->points());
+      const QSignalBlocker quiet(xy);
+      xy->replace(QList<QPointF>());
+    }
+  change();
+  for (auto& [xy, points] : held) {
+    const QSignalBlocker quiet(xy);
+    xy->replace(points);
+  }
 }
 
 void RedrawChart(QChartView* view) {

@@ -5,9 +5,14 @@
 // change with their signals blocked, and a chart is redrawn from its series with
 // one full replace when its view is shown and, while the view is visible, once
 // per pass of the event loop. The series themselves always hold the exact points.
+// The chart items are stale between redraws, so the drawn series must change
+// only through these functions (a plain append or remove would patch a stale item).
 #include <QPointF>
 
+#include <functional>
+
 QT_BEGIN_NAMESPACE
+class QChart;
 class QChartView;
 class QXYSeries;
 QT_END_NAMESPACE
@@ -21,6 +26,10 @@ void WatchChartView(QChartView* view);
 void CapSeries(QXYSeries* series, int cap);
 void AppendPoint(QXYSeries* series, QPointF point);
 void ClearSeries(QXYSeries* series);
+
+// Runs change (axis range moves) on chart. An axis move makes every chart item
+// recompute all its points; a hidden chart skips that and is redrawn when shown.
+void ChangeAxes(QChart* chart, const std::function<void()>& change);
 
 // Brings every chart item of view's chart up to date with its series.
 void RedrawChart(QChartView* view);
