@@ -88,6 +88,7 @@ class TForm1 : public QWidget {
   float MixTemperature = 0;
   float DspTemperature = 0;
   float SampleMoisture = 0;
+  double Moisture = 0;  // W of the last measurement reply, in double precision (log file)
   float SampleTemperature = 0;
   float SamplePeakFrequency = 0;
   float SamplePeakWidth = 0;

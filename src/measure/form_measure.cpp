@@ -150,6 +150,7 @@ void TForm1::MeasurementUpdate(const std::uint8_t* reply, const std::string& tra
   ui->lb_TermTWO->setText(Q(text.mixTemperature));
   ui->lb_Curr->setText(Q(text.moisture));
   SampleMoisture = kept.moisture;
+  Moisture = block.moisture;
 
   tagris::AppendPoint(Series1, QPointF(PlotTime, block.moisture));
   tagris::AppendPoint(Series3, QPointF(PlotTime, Temperature));

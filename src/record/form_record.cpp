@@ -158,11 +158,8 @@ void TForm1::Write_File() {
 
 void TForm1::WriteLogLine(const std::string& traceText) {
   if (LogFile == 0) return;  // e.g. a reply arriving while the save dialog is open
-  // W from the reply bytes of the trace itself, so the fields of one line cannot disagree;
-  // SampleMoisture (a float) only if the trace is not a full reply.
-  const double moisture = tagris::TraceMoisture(traceText).value_or(SampleMoisture);
   const std::string line =
-      tagris::LogDataLine(PlotTime, moisture, traceText, Temperature, DspTemperature);
+      tagris::LogDataLine(PlotTime, Moisture, traceText, Temperature, DspTemperature);
   try {
     tagris::WriteLogBytes(LogFile, line, LocalPath(LogFileName));
   } catch (const std::runtime_error& e) {

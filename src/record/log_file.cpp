@@ -22,23 +22,6 @@ std::string Reason(int err) { return std::generic_category().message(err); }
   throw std::runtime_error(std::string(what) + " " + path + ": " + Reason(err));
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-// Byte `index` of the reply as written in a trace text; -1 when it is not there.
-int TraceByte(std::string_view trace, std::size_t index) {
-  const std::size_t at = 3 + 5 * index;  // after "-->", one " 0xHH" group per byte
-  if (trace.substr(0, 3) != "-->" || trace.size() < at + 5 || trace.substr(at, 3) != " 0x")
-    return -1;
-  const int hi = HexDigit(trace[at + 3]);
-  const int lo = HexDigit(trace[at + 4]);
-  return hi < 0 || lo < 0 ? -1 : hi * 16 + lo;
-}
-
 }  // namespace
 
 std::string LogHeader() {
@@ -61,14 +44,6 @@ std::string LogDataLine(double plotTime, double moisture, std::string_view trace
   line += FormatFloat("#00.0", dspTemperature);
   line += "\r\n";
   return line;
-}
-
-std::optional<double> TraceMoisture(std::string_view trace) {
-  // Register 36 lies at reply bytes 75 (high) and 76 (low).
-  const int hi = TraceByte(trace, 75);
-  const int lo = TraceByte(trace, 76);
-  if (hi < 0 || lo < 0) return std::nullopt;
-  return (hi * 256 + lo) * 0.01;
 }
 
 std::string WithLogExtension(std::string path) {

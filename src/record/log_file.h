@@ -15,10 +15,6 @@ std::string LogHeader();
 std::string LogDataLine(double plotTime, double moisture, std::string_view trace,
                         double temperature, double dspTemperature);
 
-// Moisture W (register 36 x 0.01) read back from a receive trace text
-// ("-->", " 0xHH" per reply byte, "<---"); nullopt when the trace is too short or malformed.
-std::optional<double> TraceMoisture(std::string_view trace);
-
 // Appends ".txt" when the last path component holds no '.'; "report." stays as it is.
 std::string WithLogExtension(std::string path);
 

@@ -325,10 +325,12 @@ TEST_F(RecordForm, NewLogFileHoldsTheHeaderAndThenOneLinePerReply) {
   // Field 1 counts the replies since the connect, not since the file was opened.
   const std::string trace = tagris::test::ReceiveTrace(tagris::test::MeasurementReply(1234));
   form_.Temperature = 23.5f;
+  form_.Moisture = 1234 * 0.01;
   form_.PlotTime = 7;
   form_.WriteLogLine(trace);
   form_.PlotTime = 8;
   form_.Temperature = 5.0f;
+  form_.Moisture = 65535 * 0.01;
   form_.WriteLogLine(tagris::test::ReceiveTrace(tagris::test::MeasurementReply(65535)));
   EXPECT_EQ(Slurp(path), tagris::LogHeader() +
                              "000007.0\t012.3400\t012.3400\t" + trace + "\t23.5\t00.0\r\n" +

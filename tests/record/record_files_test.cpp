@@ -98,21 +98,6 @@ TEST(LogFormat, FieldMasks) {
         << c.plotTime;
 }
 
-TEST(LogFormat, MoistureIsReadBackFromTheTraceInDoublePrecision) {
-  for (unsigned reg : {0u, 1u, 25u, 1234u, 2346u, 0x7FFFu, 0x8000u, 65535u}) {
-    const auto w = TraceMoisture(ReceiveTrace(MeasurementReply(reg)));
-    ASSERT_TRUE(w.has_value()) << reg;
-    EXPECT_EQ(*w, reg * 0.01) << reg;  // the very same double the display computes
-  }
-  const std::string good = ReceiveTrace(MeasurementReply(1234));
-  EXPECT_FALSE(TraceMoisture(""));
-  EXPECT_FALSE(TraceMoisture(good.substr(0, 380)));       // cut inside register 36
-  EXPECT_FALSE(TraceMoisture("<--" + good.substr(3)));    // a request line, not a reply
-  std::string bad = good;
-  bad[3 + 5 * 75 + 3] = 'G';
-  EXPECT_FALSE(TraceMoisture(bad));
-}
-
 TEST(LogFormat, ExtensionRule) {
   struct Case {
     const char* chosen;
