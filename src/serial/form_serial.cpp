@@ -4,7 +4,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QMetaObject>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTimer>
@@ -14,6 +13,7 @@
 #include "app/error_display.h"
 #include "app/tform1.h"
 #include "common/convert.h"
+#include "serial/main_thread_bell.h"
 #include "serial/serial_link.h"
 #include "ui_form1.h"
 
@@ -53,19 +53,19 @@ bool TForm1::OpenLink(const QString& portName) {
   // A command still waiting goes out with the new address and a matching CRC.
   Poll.StampAddress(static_cast<std::uint8_t>(address));
   Link->ExpectedReplyLength = 107;  // until the poll cycle sends its first frame
-  // The receive thread posts each reply to this window's event loop and waits
+  // The receive thread rings the window's event loop for each reply and waits
   // until ProcessReply has run there (or the link is closed).
-  Link->Start([this](std::uint64_t ticket) {
-    QMetaObject::invokeMethod(
-        this,
-        [this, ticket] {
-          if (!Link) return;
-          Link->ServeHandOver(ticket, [this](const tagris::ReceivedReply& reply) {
-            tagris::Guarded([&] { ProcessReply(reply.buffer.data(), reply.length); });
-          });
-        },
-        Qt::QueuedConnection);
-  });
+  auto* bell = findChild<tagris::MainThreadBell*>(QStringLiteral("ReplyBell"), Qt::FindDirectChildrenOnly);
+  if (!bell) {
+    bell = new tagris::MainThreadBell(this, [this] {
+      if (!Link) return;
+      Link->ServeHandOver([this](const tagris::ReceivedReply& reply) {
+        tagris::Guarded([&] { ProcessReply(reply.buffer.data(), reply.length); });
+      });
+    });
+    bell->setObjectName(QStringLiteral("ReplyBell"));
+  }
+  Link->Start([bell] { bell->Ring(); });
   return true;
 }
 

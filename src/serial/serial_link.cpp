@@ -98,11 +98,14 @@ void SerialLink::SendFrame(const std::uint8_t* frame, std::int32_t count) {
   txCv_.notify_one();
 }
 
-void SerialLink::ServeHandOver(std::uint64_t ticket,
-                               const std::function<void(const ReceivedReply&)>& handler) {
+bool SerialLink::ServeHandOver(const std::function<void(const ReceivedReply&)>& handler) {
+  std::uint64_t serving = 0;
   {
+    // Marked as being served, so a nested event loop inside the handler cannot
+    // serve the same reply twice.
     std::lock_guard lock(handOverMutex_);
-    if (!handOverPending_ || ticket != ticket_) return;
+    if (!handOverPending_ || servingHandOver_ == handOverSeq_) return false;
+    serving = servingHandOver_ = handOverSeq_;
   }
   // A copy of its own: the handler may run a nested event loop in which the
   // link is closed, opened again and RxBuffer refilled.
@@ -118,9 +121,11 @@ void SerialLink::ServeHandOver(std::uint64_t ticket,
   if (current && handler) handler(ReceivedReply{rx, length});
   {
     std::lock_guard lock(handOverMutex_);
-    if (ticket == ticket_) handOverPending_ = false;
+    if (handOverSeq_ == serving) handOverPending_ = false;
+    if (servingHandOver_ == serving) servingHandOver_ = 0;
   }
   handOverCv_.notify_all();
+  return true;
 }
 
 std::array<std::uint8_t, kLinkBufferSize> SerialLink::RxSnapshot() {
@@ -161,12 +166,12 @@ void SerialLink::ReadThreadExecute() {
 void SerialLink::HandOver() {
   std::unique_lock lock(handOverMutex_);
   if (stop_) return;
-  const std::uint64_t ticket = ++ticket_;
+  ++handOverSeq_;
   handOverPending_ = true;
   lock.unlock();
-  if (hook_) hook_(ticket);
+  if (hook_) hook_();
   lock.lock();
-  handOverCv_.wait(lock, [&] { return !handOverPending_ || ticket_ != ticket || stop_; });
+  handOverCv_.wait(lock, [&] { return !handOverPending_ || stop_; });
 }
 
 void SerialLink::WriteThreadExecute() {

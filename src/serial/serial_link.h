@@ -8,8 +8,8 @@
 // 2048 queued bytes are discarded unread.
 // Transmit thread: sleeps until SendFrame gives it a frame, writes it, sleeps again.
 //
-// The hand-over: the receive thread calls the hook with a ticket (the window
-// posts it to its event loop) and waits until ServeHandOver(ticket) has run on
+// The hand-over: the receive thread marks its reply pending, calls the hook
+// (the window rings its event loop) and waits until ServeHandOver has run on
 // the main thread, or until Close(). Close() never waits for the main thread,
 // so it may run anywhere on the main thread, also while a hand-over is pending.
 #include <array>
@@ -40,7 +40,7 @@ struct ReceivedReply {
 class SerialLink {
  public:
   using PortFactory = std::function<std::unique_ptr<SerialPort>()>;
-  using HandOverHook = std::function<void(std::uint64_t ticket)>;
+  using HandOverHook = std::function<void()>;
 
   explicit SerialLink(PortFactory makePort = MakeSystemPort);
   ~SerialLink();
@@ -64,10 +64,11 @@ class SerialLink {
   // wakes the transmit thread. A reply read before this call is not handed on.
   void SendFrame(const std::uint8_t* frame, std::int32_t count);
 
-  // Main thread: runs handler for the hand-over named by ticket while the receive
-  // thread waits, then lets the receive thread go on. Does nothing for a hand-over
-  // given up by Close(); skips the handler when a frame was sent after the read.
-  void ServeHandOver(std::uint64_t ticket, const std::function<void(const ReceivedReply&)>& handler);
+  // Main thread: runs handler for the pending hand-over while the receive thread
+  // waits, then lets the receive thread go on. False when none is pending (none
+  // came, or Close() gave it up). Skips the handler when a frame was sent after
+  // the reply was read: that reply belongs to an exchange already over.
+  bool ServeHandOver(const std::function<void(const ReceivedReply&)>& handler);
 
   // Threshold of the receive thread; the connect sets it first, Tick before each frame.
   std::atomic<std::uint32_t> ExpectedReplyLength{0};
@@ -102,10 +103,11 @@ class SerialLink {
   std::uint64_t sendGeneration_ = 0;  // frames sent so far
   std::uint64_t readGeneration_ = 0;  // sendGeneration_ when RxBuffer was filled
 
-  std::mutex handOverMutex_;  // handOverPending_, ticket_
+  std::mutex handOverMutex_;  // handOverPending_, handOverSeq_, servingHandOver_
   std::condition_variable handOverCv_;
   bool handOverPending_ = false;
-  std::uint64_t ticket_ = 0;
+  std::uint64_t handOverSeq_ = 0;      // numbers the hand-overs of the receive thread
+  std::uint64_t servingHandOver_ = 0;  // the one the main thread is running, 0 for none
 };
 
 }  // namespace tagris

@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <deque>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -42,8 +41,8 @@ TEST(PortName, MapsToDevice) {
   for (const auto& c : cases) EXPECT_EQ(PortDevicePath(c.name), c.device) << c.name;
 }
 
-// The window's side of the hand-over: tickets arrive from the receive thread and
-// are served on this (the test's) thread.
+// The window's side of the hand-over: the receive thread rings, and the reply is
+// served on this (the test's) thread.
 class LinkFixture : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -51,32 +50,34 @@ class LinkFixture : public ::testing::Test {
     ASSERT_TRUE(link.OpenPort(peer.path()));
     link.Configure({9600, Parity::None, false});
     link.ExpectedReplyLength = 113;
-    link.Start([this](std::uint64_t ticket) {
-      {
-        std::lock_guard lock(m);
-        tickets.push_back(ticket);
-      }
-      cv.notify_all();
-    });
+    link.Start([this] { Ring(); });
   }
 
   void TearDown() override { link.Close(); }
 
-  std::optional<std::uint64_t> NextTicket(std::chrono::milliseconds wait) {
+  // The hook: the receive thread has a reply waiting for the "main thread".
+  void Ring() {
+    {
+      std::lock_guard lock(m);
+      ++rings;
+    }
+    cv.notify_all();
+  }
+
+  // True when a ring came within `wait`.
+  bool NextRing(std::chrono::milliseconds wait) {
     std::unique_lock lock(m);
-    if (!cv.wait_for(lock, wait, [&] { return !tickets.empty(); })) return std::nullopt;
-    const auto t = tickets.front();
-    tickets.pop_front();
-    return t;
+    if (!cv.wait_for(lock, wait, [&] { return rings > 0; })) return false;
+    --rings;
+    return true;
   }
 
   // Waits for one hand-over and serves it; the reply, or nothing when none came
   // or the link dropped it.
   std::optional<std::pair<Bytes, std::size_t>> Serve(std::chrono::milliseconds wait = 2s) {
-    const auto t = NextTicket(wait);
-    if (!t) return std::nullopt;
+    if (!NextRing(wait)) return std::nullopt;
     std::optional<std::pair<Bytes, std::size_t>> got;
-    link.ServeHandOver(*t, [&](const ReceivedReply& r) {
+    link.ServeHandOver([&](const ReceivedReply& r) {
       got.emplace(Bytes(r.buffer.begin(), r.buffer.end()), r.length);
     });
     return got;
@@ -86,20 +87,20 @@ class LinkFixture : public ::testing::Test {
   SerialLink link;
   std::mutex m;
   std::condition_variable cv;
-  std::deque<std::uint64_t> tickets;
+  int rings = 0;
 };
 
 TEST_F(LinkFixture, ReplyInTwoBurstsIsHandedOverOnce) {
   const Bytes reply = Pattern(113);
   peer.Write(Bytes(reply.begin(), reply.begin() + 40));
-  EXPECT_FALSE(NextTicket(150ms)) << "40 bytes are below the threshold";
+  EXPECT_FALSE(NextRing(150ms)) << "40 bytes are below the threshold";
   peer.Write(Bytes(reply.begin() + 40, reply.end()));
   const auto got = Serve();
   ASSERT_TRUE(got);
   EXPECT_EQ(got->second, 113u);
   EXPECT_TRUE(std::equal(reply.begin(), reply.end(), got->first.begin()));
   EXPECT_TRUE(std::all_of(got->first.begin() + 113, got->first.end(), [](auto b) { return b == 0; }));
-  EXPECT_FALSE(NextTicket(150ms));
+  EXPECT_FALSE(NextRing(150ms));
 }
 
 TEST_F(LinkFixture, EverythingQueuedIsReadInOneRead) {
@@ -109,7 +110,29 @@ TEST_F(LinkFixture, EverythingQueuedIsReadInOneRead) {
   ASSERT_TRUE(got);
   EXPECT_EQ(got->second, 120u);
   EXPECT_TRUE(std::equal(reply.begin(), reply.end(), got->first.begin()));
-  EXPECT_FALSE(NextTicket(100ms));
+  EXPECT_FALSE(NextRing(100ms));
+}
+
+TEST_F(LinkFixture, HandOverIsServedOnceAndHoldsTheReader) {
+  peer.Write(Pattern(113));
+  ASSERT_TRUE(NextRing(2s));
+  int runs = 0;
+  bool nested = true;
+  EXPECT_TRUE(link.ServeHandOver([&](const ReceivedReply&) {
+    ++runs;
+    // The reader waits meanwhile: bytes that arrive now are not read yet.
+    peer.Write(Pattern(113, 0x60));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_FALSE(NextRing(50ms));
+    // A nested event loop answering a second ring must not run the same reply again.
+    nested = link.ServeHandOver([&](const ReceivedReply&) { ++runs; });
+  }));
+  EXPECT_EQ(runs, 1);
+  EXPECT_FALSE(nested);
+  EXPECT_FALSE(link.ServeHandOver([&](const ReceivedReply&) { ++runs; }));
+  const auto got = Serve();  // then the reader goes on
+  ASSERT_TRUE(got);
+  EXPECT_EQ(got->first[0], 0x60);
 }
 
 TEST_F(LinkFixture, BytesAfterThresholdWaitForTheHandOver) {
@@ -122,18 +145,17 @@ TEST_F(LinkFixture, BytesAfterThresholdWaitForTheHandOver) {
   for (const Case c : {Case{2048, true}, Case{2049, false}}) {
     SCOPED_TRACE(c.n);
     peer.Write(Pattern(113));
-    const auto held = NextTicket(2s);
-    ASSERT_TRUE(held);
+    ASSERT_TRUE(NextRing(2s));
     peer.Write(Pattern(c.n, 7));
     std::this_thread::sleep_for(100ms);  // all of it in the driver before the reader looks
-    link.ServeHandOver(*held, [](const ReceivedReply&) {});
+    EXPECT_TRUE(link.ServeHandOver([](const ReceivedReply&) {}));
     if (c.handedOver) {
       const auto got = Serve();
       ASSERT_TRUE(got);
       EXPECT_EQ(got->second, 2048u);
       EXPECT_EQ(got->first, Pattern(2048, 7));
     } else {
-      EXPECT_FALSE(NextTicket(200ms));
+      EXPECT_FALSE(NextRing(200ms));
       const auto rx = link.RxSnapshot();
       EXPECT_TRUE(std::all_of(rx.begin(), rx.end(), [](auto b) { return b == 0; }));
       // The queue was emptied: the next reply is counted from its first byte.
@@ -161,12 +183,11 @@ TEST_F(LinkFixture, SendFrameWritesTheFrameAndDropsStaleInput) {
 
 TEST_F(LinkFixture, ReplyReadBeforeTheNextFrameIsNotHandedOn) {
   peer.Write(Pattern(113));
-  const auto t = NextTicket(2s);
-  ASSERT_TRUE(t);
+  ASSERT_TRUE(NextRing(2s));
   const std::uint8_t frame[8] = {5, 6, 0, 0x21, 0, 1, 0x19, 0x84};
   link.SendFrame(frame, 8);  // the next tick came first
   bool ran = false;
-  link.ServeHandOver(*t, [&](const ReceivedReply&) { ran = true; });
+  EXPECT_TRUE(link.ServeHandOver([&](const ReceivedReply&) { ran = true; }));
   EXPECT_FALSE(ran);
   // The reader goes on normally.
   peer.Read(8, 300);
@@ -178,23 +199,18 @@ TEST_F(LinkFixture, ReplyReadBeforeTheNextFrameIsNotHandedOn) {
 
 TEST_F(LinkFixture, CloseWithAReplyInFlight) {
   peer.Write(Pattern(113));
-  const auto t = NextTicket(2s);
-  ASSERT_TRUE(t);  // the reader now waits for the main thread
+  ASSERT_TRUE(NextRing(2s));  // the reader now waits for the main thread
   const auto start = std::chrono::steady_clock::now();
   link.Close();
   EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
   EXPECT_FALSE(link.IsOpen());
   bool ran = false;
-  link.ServeHandOver(*t, [&](const ReceivedReply&) { ran = true; });  // the posted call, late
+  EXPECT_FALSE(link.ServeHandOver([&](const ReceivedReply&) { ran = true; }));  // the ring, answered late
   EXPECT_FALSE(ran);
   // A fresh connect on the same line works and hands over again.
   ASSERT_TRUE(link.OpenPort(peer.path()));
   link.ExpectedReplyLength = 113;
-  link.Start([this](std::uint64_t ticket) {
-    std::lock_guard lock(m);
-    tickets.push_back(ticket);
-    cv.notify_all();
-  });
+  link.Start([this] { Ring(); });
   peer.Write(Pattern(113, 0x33));
   const auto got = Serve();
   ASSERT_TRUE(got);
