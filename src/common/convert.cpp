@@ -10,6 +10,26 @@ namespace {
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
+// Power of ten of the leading digit of a plain number text (digits, at most one '.',
+// optional exponent): tells a value too large for a double from one too small,
+// whether the size comes from the exponent or from a long run of digits.
+long long DecimalOrder(const char* first, const char* last) {
+  const char* e = std::find(first, last, 'e');
+  const char* point = std::find(first, e, '.');
+  const char* lead = std::find_if(first, e, [](char c) { return c >= '1' && c <= '9'; });
+  if (lead == e) return 0;
+  long long order = lead < point ? (point - lead) - 1 : -(lead - point);
+  if (e != last) {
+    const char* q = e + 1;
+    const bool negative = *q == '-';
+    if (*q == '+' || *q == '-') ++q;
+    long long exponent = 0;
+    for (; q < last; ++q) exponent = std::min(exponent * 10 + (*q - '0'), 1'000'000'000LL);
+    order += negative ? -exponent : exponent;
+  }
+  return order;
+}
+
 }  // namespace
 
 std::optional<std::int32_t> TryStrToInt(std::string_view t) {
@@ -70,10 +90,7 @@ std::optional<double> TryStrToFloat(std::string_view t) {
   if (end != last) return std::nullopt;
   if (ec == std::errc::result_out_of_range) {
     // Overflow is an error; underflow reads as zero.
-    bool big = false;
-    for (const char* q = first; q < last && *q != 'e'; ++q) if (*q >= '1' && *q <= '9') { big = true; break; }
-    const char* e = std::find(first, last, 'e');
-    if (big && e != last && e[1] != '-') return std::nullopt;
+    if (DecimalOrder(first, last) > 0) return std::nullopt;
     v = 0;
   } else if (ec != std::errc()) {
     return std::nullopt;

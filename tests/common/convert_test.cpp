@@ -34,6 +34,37 @@ TEST(StrToFloat, Grammar) {
   }
 }
 
+// A value beyond the double range is an error whether the size comes from the exponent
+// or from a long run of digits; one below the smallest double reads as zero.
+TEST(StrToFloat, OutOfRangeBySizeNotBySpelling) {
+  const std::string zeros(400, '0');
+  const struct {
+    std::string text;
+    bool valid;
+    double value;
+  } cases[] = {
+      {"1" + zeros, false, 0},
+      {"-" + std::string(320, '9'), false, 0},
+      {"1" + zeros + "e-50", false, 0},
+      {"1" + zeros + "." + zeros, false, 0},
+      {"0." + zeros + "1", true, 0.0},
+      {"0." + zeros + "1e10", true, 0.0},
+      {"0." + zeros + "1e200", true, 1e-201},
+      {"1" + zeros + "e-300", true, 1e100},
+      {"1e-400", true, 0.0},
+      {"1e99999999999999999999", false, 0},
+      {"1e-99999999999999999999", true, 0.0},
+      {"0e99999", true, 0.0},
+  };
+  for (const auto& c : cases) {
+    const auto v = tagris::TryStrToFloat(c.text);
+    EXPECT_EQ(v.has_value(), c.valid) << c.text.substr(0, 24) << "... (" << c.text.size() << ")";
+    if (v && c.valid) {
+      EXPECT_DOUBLE_EQ(*v, c.value) << c.text.substr(0, 24);
+    }
+  }
+}
+
 TEST(StrToFloat, ErrorMessageNamesTheText) {
   try {
     tagris::StrToFloat("1.2.3");
