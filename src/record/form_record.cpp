@@ -22,9 +22,9 @@
 
 namespace {
 
-// The modal "Warning!" box with OK only and no owner window.
+// The modal "Warning!" box with OK only, no icon and no owner window, like every box of the window.
 void ShowWarning(const QString& text) {
-  QMessageBox box(QMessageBox::Warning, QStringLiteral("Warning!"), text, QMessageBox::Ok);
+  QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Warning!"), text, QMessageBox::Ok, nullptr);
   box.exec();
 }
 
@@ -48,7 +48,8 @@ void TForm1::Button7Click() {
   ui->Edit1->setEnabled(false);
   SampleCountdown = 0;
   ui->StringGrid2->setRowCount(1);
-  Timer2->start();
+  // Enabling a running timer keeps its rhythm; start() would restart the second.
+  if (!Timer2->isActive()) Timer2->start();
 }
 
 void TForm1::Button8Click() {
@@ -136,8 +137,8 @@ void TForm1::Write_File() {
   const std::string path = tagris::WithLogExtension(LocalPath(dialog.selectedFiles().front()));
   const QString shownPath = QFile::decodeName(path.c_str());
   if (tagris::PathExists(path)) {
-    QMessageBox box(QMessageBox::Warning, QStringLiteral("Warning!"),
-                    QStringLiteral("File exist!. Rewrite?"), QMessageBox::Yes | QMessageBox::No);
+    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Warning!"),
+                    QStringLiteral("File exist!. Rewrite?"), QMessageBox::Yes | QMessageBox::No, nullptr);
     if (box.exec() != QMessageBox::Yes) {
       abandon();
       return;

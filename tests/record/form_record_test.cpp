@@ -12,6 +12,7 @@
 #include <QRegularExpression>
 #include <QSignalBlocker>
 #include <QTableWidget>
+#include <QThread>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -19,6 +20,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -171,6 +173,64 @@ TEST_F(RecordForm, StartRefusesAMissingPeriod) {
   form_.Button7Click();
   EXPECT_EQ(answerer.seen().size(), 1u);
   EXPECT_TRUE(form_.Timer2->isActive());
+}
+
+// Start during a run enables a timer that is already enabled: its one-second rhythm goes on.
+TEST_F(RecordForm, StartDuringARunKeepsTheTickRhythm) {
+  form_.ui->Edit1->setText("10");
+  form_.Button7Click();
+  ASSERT_TRUE(form_.Timer2->isActive());
+  QThread::msleep(600);
+  form_.Button7Click();
+  EXPECT_TRUE(form_.Timer2->isActive());
+  EXPECT_LE(form_.Timer2->remainingTime(), 500);
+}
+
+// Every "Warning!" box of the recording: no icon, no owner window, only its own buttons.
+TEST_F(RecordForm, WarningBoxesHaveNoIconAndNoOwner) {
+  struct Look {
+    QString text;
+    QMessageBox::Icon icon;
+    QMessageBox::StandardButtons buttons;
+    bool owned;
+  };
+  struct Watcher : QObject {
+    std::vector<Look> looks;
+    Watcher() { qApp->installEventFilter(this); }
+    ~Watcher() override { qApp->removeEventFilter(this); }
+    bool eventFilter(QObject* o, QEvent* e) override {
+      if (e->type() == QEvent::Show)
+        if (auto* box = qobject_cast<QMessageBox*>(o))
+          looks.push_back({box->text(), box->icon(), box->standardButtons(), box->parentWidget() != nullptr});
+      return false;
+    }
+  };
+  const struct {
+    std::function<void()> act;
+    const char* text;
+    QMessageBox::StandardButtons buttons;
+  } cases[] = {
+      {[this] {
+         form_.ui->Edit1->setText("0");
+         ModalAnswerer answerer({QMessageBox::Ok});
+         form_.Button7Click();
+       },
+       "Не введен период опроса", QMessageBox::Ok},
+      {[this] {
+         Spit(Path("old.txt"), "x");
+         OpenLog(Path("old.txt"), QMessageBox::No);
+       },
+       "File exist!. Rewrite?", QMessageBox::Yes | QMessageBox::No},
+  };
+  for (const auto& c : cases) {
+    Watcher watcher;
+    c.act();
+    ASSERT_EQ(watcher.looks.size(), 1u) << c.text;
+    EXPECT_EQ(watcher.looks[0].text, QString::fromUtf8(c.text));
+    EXPECT_EQ(watcher.looks[0].icon, QMessageBox::NoIcon) << c.text;
+    EXPECT_EQ(watcher.looks[0].buttons, c.buttons) << c.text;
+    EXPECT_FALSE(watcher.looks[0].owned) << c.text;
+  }
 }
 
 TEST_F(RecordForm, DefaultPeriodSamplesEveryElevenTicks) {
