@@ -7,8 +7,12 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QTextBlock>
 #include <QTimer>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <thread>
@@ -54,6 +58,19 @@ QStringList MemoLines(TForm1& form) {
 // Lets the event loop run for ms milliseconds.
 void Pump(int ms) { WaitFor([] { return false; }, ms); }
 
+// A log file as if the operator had chosen one through chk_Write: the box is
+// checked without running its handler, the path shown in the status bar.
+int PretendLogging(TForm1& form) {
+  const int fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  form.LogFile = fd;
+  const QSignalBlocker quiet(form.ui->chk_Write);
+  form.ui->chk_Write->setChecked(true);
+  form.ui->StatusBar1Panel1->setText(QStringLiteral("/tmp/log.txt"));
+  return fd;
+}
+
+bool FdOpen(int fd) { return ::fcntl(fd, F_GETFD) != -1; }
+
 class FormLink : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(peer.ok()); }
@@ -83,8 +100,13 @@ class FormLink : public ::testing::Test {
 
 TEST_F(FormLink, ConnectPollAndTraceTheReply) {
   form.ui->Memo1->setPlainText(QStringLiteral("old trace"));
+  form.PlotTime = 42;
   Connect(QString::fromStdString(peer.path()));
   ASSERT_TRUE(form.Connected);
+  EXPECT_EQ(form.Link->ExpectedReplyLength.load(), 107u) << "until the first frame goes out";
+  EXPECT_EQ(form.PlotTime, 0.0);
+  EXPECT_EQ(form.PlotWindowStart, 0.0);
+  EXPECT_EQ(form.PlotWindowEnd, 10000.0);
   EXPECT_EQ(form.ui->bt_Connect->text(), QStringLiteral("Отключить"));
   EXPECT_EQ(form.ui->StatusBar1Panel0->text(),
             QStringLiteral(">> Модуль подключен (Port ") + QString::fromStdString(peer.path()) + ")");
@@ -196,14 +218,35 @@ TEST_F(FormLink, AddressIsClampedAndStampedIntoBothFrames) {
 }
 
 TEST_F(FormLink, MissingPortShowsTheConnectError) {
-  ModalAnswerer answer({QMessageBox::Ok});
-  Connect(QStringLiteral("/dev/tagris-no-such-port"));
-  ASSERT_EQ(answer.seen().size(), 1u);
-  EXPECT_EQ(answer.seen()[0].title, QStringLiteral("Warning!"));
-  EXPECT_EQ(answer.seen()[0].text, QStringLiteral("Ошибка подключения!"));
-  EXPECT_FALSE(form.Connected);
-  EXPECT_TRUE(form.ui->cmb_PORT->isEnabled());
-  EXPECT_EQ(form.ui->bt_Connect->text(), QStringLiteral("Подключить"));
+  struct Case {
+    const char* port;
+    const char* speed;  // not looked at: the port is opened first
+  };
+  const Case cases[] = {
+      {"/dev/tagris-no-such-port", "9600"},
+      {"", "9600"},
+      {"", "96OO"},
+      {"COM", "9600"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string("port '") + c.port + "', speed " + c.speed);
+    form.ui->cmb_Speed->setEditText(QString::fromUtf8(c.speed));
+    ModalAnswerer answer({QMessageBox::Ok});
+    Connect(QString::fromUtf8(c.port));
+    ASSERT_EQ(answer.seen().size(), 1u);
+    EXPECT_EQ(answer.seen()[0].title, QStringLiteral("Warning!"));
+    EXPECT_EQ(answer.seen()[0].text, QStringLiteral("Ошибка подключения!"));
+    EXPECT_EQ(answer.seen()[0].buttons, QMessageBox::Ok);
+    EXPECT_FALSE(answer.seen()[0].owned) << "the box has no owner window";
+    EXPECT_FALSE(form.Connected);
+    for (QWidget* w : std::initializer_list<QWidget*>{form.ui->cmb_PORT, form.ui->cmb_Speed, form.ui->cmb_Parity,
+                                                      form.ui->cmb_Stop, form.ui->ed_Adr})
+      EXPECT_TRUE(w->isEnabled()) << w->objectName().toStdString();
+    EXPECT_EQ(form.ui->bt_Connect->text(), QStringLiteral("Подключить"));
+    EXPECT_EQ(form.ui->StatusBar1Panel0->text(), QStringLiteral(">> Модуль не подключен!"));
+    EXPECT_EQ(form.ui->cmb_PORT->currentText(), QString::fromUtf8(c.port));
+  }
+  form.ui->cmb_Speed->setEditText(QStringLiteral("9600"));
 }
 
 TEST_F(FormLink, PortInUseShowsTheConnectError) {
@@ -237,6 +280,7 @@ TEST_F(FormLink, TextThatIsNoNumberLeavesThePortFree) {
       ASSERT_EQ(answer.seen().size(), 1u);
       EXPECT_EQ(answer.seen()[0].title, QStringLiteral("Error"));
       EXPECT_EQ(answer.seen()[0].text, QString::fromUtf8(c.message));
+      EXPECT_EQ(answer.seen()[0].buttons, QMessageBox::Ok);
     }
     EXPECT_FALSE(form.Connected);
     EXPECT_TRUE(form.ui->cmb_PORT->isEnabled());
@@ -252,15 +296,26 @@ TEST_F(FormLink, TextThatIsNoNumberLeavesThePortFree) {
 }
 
 TEST_F(FormLink, DisconnectAsksAndStopsEverything) {
-  Connect(QString::fromStdString(peer.path()));
+  Connect(QString::fromStdString(peer.path()), QStringLiteral("7"));
+  ASSERT_EQ(TickToPoll(), PollFrameOf(7));
+  peer.Write(Reply(7));
+  ASSERT_TRUE(WaitFor([&] { return MemoLines(form).size() == 2; }, 2000));
+  form.ui->lb_connect->setText(QStringLiteral(" Нет связи с блоком"));
+  const QString trace = form.ui->Memo1->toPlainText();
+  const QString moisture = form.ui->lb_Curr->text();
+  const int log = PretendLogging(form);
   {
     ModalAnswerer answer({QMessageBox::Cancel});
     form.ui->bt_Connect->click();
     ASSERT_EQ(answer.seen().size(), 1u);
     EXPECT_EQ(answer.seen()[0].title, QStringLiteral("Warning"));
     EXPECT_EQ(answer.seen()[0].text, QStringLiteral("            Отключить блок\n              Вы уверены?"));
+    EXPECT_EQ(answer.seen()[0].buttons, QMessageBox::Ok | QMessageBox::Cancel);
+    EXPECT_FALSE(answer.seen()[0].owned);
   }
   EXPECT_TRUE(form.Connected);
+  EXPECT_EQ(form.LogFile, log);
+  EXPECT_TRUE(form.ui->chk_Write->isChecked());
   form.Timer1->start();
   {
     ModalAnswerer answer({QMessageBox::Ok});
@@ -268,7 +323,16 @@ TEST_F(FormLink, DisconnectAsksAndStopsEverything) {
   }
   EXPECT_FALSE(form.Connected);
   EXPECT_FALSE(form.Timer1->isActive());
+  EXPECT_EQ(form.LogFile, 0);
+  EXPECT_FALSE(FdOpen(log)) << "the log file is closed";
   EXPECT_FALSE(form.ui->chk_Write->isChecked());
+  EXPECT_TRUE(form.ui->StatusBar1Panel1->text().isEmpty()) << "unchecking ran Write_File";
+  // What the last connection showed stays.
+  EXPECT_EQ(form.ui->Memo1->toPlainText(), trace);
+  EXPECT_EQ(form.ui->lb_Curr->text(), moisture);
+  EXPECT_EQ(form.ui->lb_connect->text(), QStringLiteral(" Нет связи с блоком"));
+  EXPECT_EQ(form.Poll.PollFrame[0], 7);
+  EXPECT_EQ(form.Poll.CommandFrame[0], 7);
   EXPECT_EQ(form.ui->bt_Connect->text(), QStringLiteral("Подключить"));
   EXPECT_EQ(form.ui->StatusBar1Panel0->text(), QStringLiteral(">> Модуль не подключен!"));
   for (QWidget* w : std::initializer_list<QWidget*>{form.ui->cmb_PORT, form.ui->cmb_Speed, form.ui->cmb_Parity,
@@ -276,6 +340,67 @@ TEST_F(FormLink, DisconnectAsksAndStopsEverything) {
     EXPECT_TRUE(w->isEnabled()) << w->objectName().toStdString();
   tagris::SerialLink probe;
   EXPECT_TRUE(probe.OpenPort(peer.path())) << "the port must be closed";
+}
+
+// The poll cycle goes on where it was: a connect resets neither the slot nor
+// the watchdog, and a command still waiting survives the disconnect.
+TEST_F(FormLink, PollStateIsKeptAcrossDisconnectAndConnect) {
+  form.Poll.PollPhase = 1;
+  form.Poll.LinkCountdown = 3;
+  Connect(QString::fromStdString(peer.path()));
+  EXPECT_EQ(form.Poll.PollPhase, 1);
+  EXPECT_EQ(form.Poll.LinkCountdown, 3);
+  form.Tick();  // a poll slot straight away
+  EXPECT_EQ(peer.Read(8, 500), PollFrameOf(5));
+  EXPECT_EQ(form.Poll.LinkCountdown, 2);
+
+  form.Poll.QueueCommand(0x0021, 1);  // due at the next command slot, which never comes
+  {
+    ModalAnswerer answer({QMessageBox::Ok});
+    form.ui->bt_Connect->click();
+  }
+  ASSERT_FALSE(form.Connected);
+  EXPECT_TRUE(form.Poll.CommandPending);
+
+  Connect(QString::fromStdString(peer.path()), QStringLiteral("9"));
+  ASSERT_TRUE(form.Connected);
+  EXPECT_EQ(form.Poll.LinkCountdown, 2);
+  form.Tick();  // command slot: the command goes out with the new address
+  Bytes cmd{0x09, 0x06, 0x00, 0x21, 0x00, 0x01, 0, 0};
+  tagris::StampCrc(cmd);
+  EXPECT_EQ(peer.Read(8, 500), cmd);
+  EXPECT_FALSE(form.Poll.CommandPending);
+}
+
+// The confirmed exit closes the log file and stops the link without the
+// disconnect's texts; Cancel leaves polling and logging as they were.
+TEST_F(FormLink, ExitWhileConnectedAndLogging) {
+  Connect(QString::fromStdString(peer.path()));
+  form.Timer1->start();
+  const int log = PretendLogging(form);
+  form.show();
+  {
+    ModalAnswerer answer({QMessageBox::Cancel});
+    EXPECT_FALSE(form.close());
+    ASSERT_EQ(answer.seen().size(), 1u);
+    EXPECT_EQ(answer.seen()[0].text, QStringLiteral("        Выход из программы\n              Вы уверены?"));
+    EXPECT_EQ(answer.seen()[0].buttons, QMessageBox::Ok | QMessageBox::Cancel);
+  }
+  EXPECT_TRUE(form.Timer1->isActive());
+  EXPECT_EQ(form.LogFile, log);
+  EXPECT_TRUE(FdOpen(log));
+  EXPECT_EQ(TickToPoll(), PollFrameOf(5)) << "polling goes on";
+  {
+    ModalAnswerer answer({QMessageBox::Ok});
+    EXPECT_TRUE(form.close());
+  }
+  EXPECT_EQ(form.LogFile, 0);
+  EXPECT_FALSE(FdOpen(log));
+  tagris::SerialLink probe;
+  EXPECT_TRUE(probe.OpenPort(peer.path())) << "the port must be closed";
+  EXPECT_EQ(form.ui->bt_Connect->text(), QStringLiteral("Отключить"));
+  EXPECT_EQ(form.ui->StatusBar1Panel0->text(),
+            QStringLiteral(">> Модуль подключен (Port ") + QString::fromStdString(peer.path()) + ")");
 }
 
 TEST_F(FormLink, ClosePortWithAReplyWaitingForTheWindow) {

@@ -25,7 +25,7 @@ void ModalAnswerer::poll() {
   last_ = w;
   QPointer<QWidget> guard(w);
   if (auto* box = qobject_cast<QMessageBox*>(w)) {
-    seen_.push_back({box->windowTitle(), box->text()});
+    seen_.push_back({box->windowTitle(), box->text(), box->standardButtons(), box->parentWidget() != nullptr});
     const auto which = answers_.empty() ? QMessageBox::Ok
                        : answers_.size() >= seen_.size() ? answers_[seen_.size() - 1]
                                                          : answers_.back();

@@ -12,6 +12,8 @@ namespace tagris::test {
 struct SeenBox {
   QString title;
   QString text;
+  QMessageBox::StandardButtons buttons = QMessageBox::NoButton;  // as offered, before the answer
+  bool owned = false;                                             // had a parent window
 };
 
 // While alive, polls every 10 ms for an active modal widget. A QMessageBox is
