@@ -28,6 +28,9 @@ void TForm1::SendFrame(const std::uint8_t* frame, std::int32_t count) {
 }
 
 void TForm1::AddTraceLine(const QString& line) {
+  // The memo shows only the last five lines; an undo history would keep every line
+  // ever traced, about 1 KiB per reply, for as long as the program runs.
+  if (ui->Memo1->isUndoRedoEnabled()) ui->Memo1->setUndoRedoEnabled(false);
   if (TraceLineCount > 4) {
     QTextCursor oldest(ui->Memo1->document()->firstBlock());
     oldest.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor);
