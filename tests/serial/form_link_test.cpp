@@ -12,6 +12,7 @@
 #include <QTimer>
 
 #include <fcntl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -23,6 +24,7 @@
 #include "modbus/crc.h"
 #include "modbus/reply.h"
 #include "pty_peer.h"
+#include "serial/custom_baud_linux.h"
 #include "serial/serial_link.h"
 #include "ui_form1.h"
 
@@ -225,6 +227,43 @@ TEST_F(FormLink, AddressIsClampedAndStampedIntoBothFrames) {
   EXPECT_EQ(peer.Read(8, 500), cmd);
   form.Tick();
   EXPECT_EQ(peer.Read(8, 500), (Bytes{0x7F, 0x03, 0x00, 0x00, 0x00, 0x36, 0xCF, 0xC2}));
+}
+
+// The line takes the speed as typed, the parity by its list index and the
+// stop bits by theirs.
+TEST_F(FormLink, ConnectAppliesTheChosenLineSettings) {
+  struct Case {
+    const char* speed;
+    int parity;  // index in cmb_Parity: NOPARITY, ODDPARITY, EVENPARITY
+    int stop;    // index in cmb_Stop: STOP 1, STOP 2
+    std::uint32_t baud;
+  };
+  const Case cases[] = {
+      {"9600", 0, 0, 9600},
+      {"4800", 1, 1, 4800},
+      {"19200", 2, 0, 19200},
+      {"57600", 0, 1, 57600},  // not in the list
+      {" 38400", 1, 0, 38400},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.speed);
+    form.ui->cmb_Speed->setEditText(QString::fromUtf8(c.speed));
+    form.ui->cmb_Parity->setCurrentIndex(c.parity);
+    form.ui->cmb_Stop->setCurrentIndex(c.stop);
+    Connect(QString::fromStdString(peer.path()));
+    ASSERT_TRUE(form.Connected);
+    termios t{};
+    ASSERT_EQ(tcgetattr(peer.slave(), &t), 0);
+    EXPECT_EQ(tagris::detail::GetBaud(peer.slave()), c.baud);
+    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(bool(t.c_cflag & CSTOPB), c.stop == 1);
+    // A pseudo-terminal drops PARENB but keeps PARODD.
+    EXPECT_EQ(bool(t.c_cflag & PARODD), c.parity == 1);
+    ModalAnswerer answer({QMessageBox::Ok});
+    form.ui->bt_Connect->click();
+    ASSERT_FALSE(form.Connected);
+  }
+  form.ui->cmb_Speed->setEditText(QStringLiteral("9600"));
 }
 
 TEST_F(FormLink, MissingPortShowsTheConnectError) {
