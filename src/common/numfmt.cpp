@@ -89,10 +89,9 @@ std::string FormatFloat(std::string_view mask, double v) {
   intStr = (nz == std::string::npos) ? std::string() : intStr.substr(nz);
   while (static_cast<int>(intStr.size()) < m.minIntDigits) intStr.insert(intStr.begin(), '0');
 
-  const bool isZero = intStr.find_first_not_of('0') == std::string::npos &&
-                      decStr.find_first_not_of('0') == std::string::npos;
+  // Every negative value keeps its sign, also one that rounds to zero ("-00.0").
   std::string out;
-  if (v < 0 && !isZero) out.push_back('-');
+  if (v < 0) out.push_back('-');
   out += intStr;
   if (m.hasPoint && !decStr.empty()) {
     out.push_back('.');

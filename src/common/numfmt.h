@@ -11,6 +11,7 @@ namespace tagris {
 // mask's last decimal, after being written with 18 significant digits, so 0.25 with
 // "#0.0" gives "0.3". Integer digits beyond the mask are written in full; a zero
 // integer part with no '0' before the point gives no digit (0.5, "#####.0" -> ".5").
+// A negative value gets a leading '-', also when it rounds to zero.
 // NaN and infinities give "NAN", "INF" and "-INF".
 std::string FormatFloat(std::string_view mask, double v);
 

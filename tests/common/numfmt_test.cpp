@@ -22,7 +22,9 @@ const MaskCase kMaskCases[] = {
     {"#####.0", 0.0, ".0"},
     {"#####.0", 23.46, "23.5"},
     {"#####.0", 1985.3, "1985.3"},
-    {"#####.0", -0.04, ".0"},       // rounds to zero: no sign
+    {"#####.0", -0.04, "-.0"},      // a negative value keeps its sign after rounding
+    {"#00.0", -0.01, "-00.0"},      // register 37 = 0xFFFE in lb_Wlag
+    {"#00.0", -0.0, "00.0"},        // negative zero is not below zero
     {"#####.0", -12.25, "-12.3"},
     {"#000000.0", 1.0, "000001.0"},
     {"#000000.0", 12345678.0, "12345678.0"},  // integer digits beyond the mask in full
