@@ -77,8 +77,11 @@ void SerialLink::SendFrame(const std::uint8_t* frame, std::int32_t count) {
   if (!PortHandle) return;
   const auto n = static_cast<std::size_t>(std::clamp<std::int32_t>(count, 0, kLinkBufferSize));
   {
+    // A frame the transmit thread has not taken yet gives way to this one; left
+    // ready, the zeroed buffer could go out as a frame of zeros.
     std::lock_guard lock(txMutex_);
     TxBuffer.fill(0);
+    txReady_ = false;
   }
   {
     // Late or stray bytes of the previous exchange go, so the count starts afresh.
