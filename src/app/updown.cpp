@@ -93,7 +93,9 @@ void TUpDown::keyPressEvent(QKeyEvent* event) {
 }
 
 bool TUpDown::eventFilter(QObject* watched, QEvent* event) {
-  if (watched == associate_ && event->type() == QEvent::KeyPress && isEnabled()) {
+  // Type first: the edit box sends events from its destructor too, and reading
+  // associate_ then would cast an object that is no longer a QLineEdit.
+  if (event->type() == QEvent::KeyPress && watched == associate_ && isEnabled()) {
     const int key = static_cast<QKeyEvent*>(event)->key();
     if (key == Qt::Key_Up || key == Qt::Key_Down) {
       key == Qt::Key_Up ? stepUp() : stepDown();
