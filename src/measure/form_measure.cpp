@@ -62,7 +62,10 @@ QChart* BuildChart(QChartView* view, const QColor& gradientEnd, const QString& l
   left = MakeAxis(leftTitle, 0, 100);
   chart->addAxis(bottom, Qt::AlignBottom);
   chart->addAxis(left, Qt::AlignLeft);
+  // The view lets go of the chart it was built with instead of deleting it.
+  QChart* initial = view->chart();
   view->setChart(chart);
+  delete initial;
   tagris::WatchChartView(view);
   return chart;
 }
