@@ -2,6 +2,8 @@
 # Builds the fuzz targets with clang and runs each for a bounded time.
 #   scripts/fuzz.sh            about 30 s per target (part of scripts/test.sh)
 #   scripts/fuzz.sh 3600       an hour per target
+# A crash leaves its input in build-fuzz/crash-<target>-*; rerun it with
+#   build-fuzz/fuzz/fuzz_<target> build-fuzz/crash-<target>-<hash>
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-30}"
@@ -17,7 +19,8 @@ for t in $targets; do
   work="build-fuzz/corpus-$t"
   mkdir -p "$work"
   echo "== fuzz_$t for ${seconds}s"
-  if build-fuzz/fuzz/fuzz_$t -max_total_time="$seconds" -print_final_stats=0 \
+  # -timeout: an input that takes longer is a hang and fails the target.
+  if build-fuzz/fuzz/fuzz_$t -max_total_time="$seconds" -timeout=25 -print_final_stats=0 \
        -artifact_prefix="build-fuzz/crash-$t-" "$work" "fuzz/corpus/$t" >"build-fuzz/fuzz_$t.log" 2>&1; then
     tail -n 1 "build-fuzz/fuzz_$t.log"
     passed=$((passed + 1))
