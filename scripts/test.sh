@@ -1,15 +1,139 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds tagris and runs every test. CI runs this too.
-set -euo pipefail
+# Installs what is missing, builds tagris and runs every test, in this order:
+#   1. the whole suite (unit, GUI offscreen, end-to-end against the unit simulator);
+#   2. the whole suite again built with AddressSanitizer (leaks included) and
+#      UndefinedBehaviorSanitizer;
+#   3. the threaded serial-link tests (label "threads") built with ThreadSanitizer;
+#   4. each fuzz target for about 30 s (scripts/fuzz.sh 30);
+#   5. a one-minute soak of the real window against the simulator with faults injected.
+# Any failure or sanitizer report fails the run. Every stage runs even when an
+# earlier one failed; the last line is "N passed, M failed" (tests, fuzz targets
+# and failed builds counted), and the exit status is non-zero on any failure.
+# CI runs exactly this.
+set -uo pipefail
 cd "$(dirname "$0")/.."
+root=$PWD
 
-scripts/deps.sh
+if ! scripts/deps.sh; then
+  echo "0 passed, 1 failed"
+  exit 1
+fi
 
 jobs=$(nproc)
 export QT_QPA_PLATFORM=offscreen
 export XDG_RUNTIME_DIR="${XDG_RUNTIME_DIR:-$(mktemp -d /tmp/tagris-xdg.XXXXXX)}"
 chmod 700 "$XDG_RUNTIME_DIR"
+# ccache hits also for a clone in another folder (CI builds a fresh clone).
+export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$root}"
+export CCACHE_NOHASHDIR="${CCACHE_NOHASHDIR:-1}"
+# Reports stop the process, so the test that caused one fails.
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:check_initialization_order=1"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+# tsan.supp: Qt's own thread pool, invisible to TSan; see the file.
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$root/tsan.supp"
 
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAGRIS_WERROR=ON
-cmake --build build -j "$jobs"
-ctest --test-dir build --output-on-failure -j "$jobs"
+logs=$(mktemp -d /tmp/tagris-test.XXXXXX)
+passed=0
+failed=0
+failures=()
+
+section() { printf '\n==== %s\n' "$*"; }
+
+fail() {
+  failed=$((failed + 1))
+  failures+=("$1")
+  echo "FAILED: $1"
+}
+
+# Configures and builds a tree; a failed build counts as one failure.
+build() {  # build <what> <dir> <cmake args...> [-- <targets...>]
+  local what=$1 dir=$2
+  shift 2
+  local args=() targets=()
+  while [ $# -gt 0 ] && [ "$1" != "--" ]; do args+=("$1"); shift; done
+  [ $# -gt 0 ] && shift && targets=("$@")
+  if ! cmake -S . -B "$dir" -G Ninja "${args[@]}" >"$logs/$what.configure.log" 2>&1; then
+    cat "$logs/$what.configure.log"
+    fail "$what: configure"
+    return 1
+  fi
+  local target_args=()
+  [ ${#targets[@]} -gt 0 ] && target_args=(--target "${targets[@]}")
+  if ! cmake --build "$dir" -j "$jobs" "${target_args[@]}"; then
+    fail "$what: build"
+    return 1
+  fi
+}
+
+# Runs ctest and adds its counts; a ctest that ran no test counts as a failure.
+run_ctest() {  # run_ctest <what> <ctest args...>
+  local what=$1
+  shift
+  ctest --output-on-failure "$@" 2>&1 | tee "$logs/$what.ctest.log"
+  local rc=$?
+  local line total bad
+  line=$(grep -aE '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$logs/$what.ctest.log" | tail -n 1)
+  if [ -z "$line" ]; then
+    fail "$what: no test ran"
+    return
+  fi
+  total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
+  bad=$(sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/' <<<"$line")
+  passed=$((passed + total - bad))
+  failed=$((failed + bad))
+  [ "$bad" -gt 0 ] && failures+=("$what: $bad of $total tests")
+  if [ "$rc" -ne 0 ] && [ "$bad" -eq 0 ]; then fail "$what: ctest exit status $rc"; fi
+}
+
+section "build and test"
+if build normal build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAGRIS_WERROR=ON; then
+  run_ctest normal --test-dir build -j "$jobs" -LE '^soak$'
+fi
+
+section "AddressSanitizer + UndefinedBehaviorSanitizer"
+if build asan build-asan -DCMAKE_BUILD_TYPE=Debug -DTAGRIS_SANITIZE=address,undefined -DTAGRIS_BUILD_BENCH=OFF; then
+  run_ctest asan --test-dir build-asan -j "$jobs" -LE '^soak$'
+fi
+
+section "ThreadSanitizer (threaded tests)"
+if cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTAGRIS_SANITIZE=thread \
+     -DTAGRIS_BUILD_BENCH=OFF >"$logs/tsan.configure.log" 2>&1; then
+  # Each test is an executable of the same name: build only those.
+  mapfile -t tsan_targets < <(ctest --test-dir build-tsan -L threads -N | sed -n 's/^ *Test *#[0-9]*: *//p')
+  if [ ${#tsan_targets[@]} -eq 0 ]; then
+    fail "tsan: no threaded tests"
+  elif build tsan build-tsan -DCMAKE_BUILD_TYPE=Debug -DTAGRIS_SANITIZE=thread -DTAGRIS_BUILD_BENCH=OFF \
+         -- "${tsan_targets[@]}"; then
+    run_ctest tsan --test-dir build-tsan -L threads
+  fi
+else
+  cat "$logs/tsan.configure.log"
+  fail "tsan: configure"
+fi
+
+section "fuzzing"
+scripts/fuzz.sh 30 2>&1 | tee "$logs/fuzz.log"
+fuzz_rc=$?
+fuzz_line=$(grep -aE '^fuzz: [0-9]+ passed, [0-9]+ failed$' "$logs/fuzz.log" | tail -n 1)
+if [ -n "$fuzz_line" ]; then
+  read -r fp ff < <(sed -E 's/^fuzz: ([0-9]+) passed, ([0-9]+) failed$/\1 \2/' <<<"$fuzz_line")
+  passed=$((passed + fp))
+  failed=$((failed + ff))
+  [ "$ff" -gt 0 ] && failures+=("fuzz: $ff targets")
+fi
+if [ -z "$fuzz_line" ] || { [ "$fuzz_rc" -ne 0 ] && [ "${ff:-0}" -eq 0 ]; }; then fail "fuzz: build or run"; fi
+
+if [ -d tests/soak ]; then
+  section "soak"
+  if [ -n "$(ctest --test-dir build -L '^soak$' -N | sed -n 's/^ *Test *#[0-9]*: *//p')" ]; then
+    run_ctest soak --test-dir build -L '^soak$'
+  else
+    fail "soak: not registered"
+  fi
+fi
+
+section "summary"
+for f in "${failures[@]}"; do echo "failed: $f"; done
+echo "logs in $logs"
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ] && [ "$passed" -gt 0 ]
