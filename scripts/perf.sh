@@ -149,7 +149,7 @@ fi
 if wanted memory; then
   echo "(c') resident memory over 20000 polls (charts reach their 10000-point cap):"
   start_sim
-  "$POLL" --port "$LINK" --polls 20000 --warmup 0 --gap 0 --rss-every 2500 --out "$WORK/tool-memory.txt" |
+  "$POLL" --port "$LINK" --polls 20000 --warmup 0 --gap 0 --rss-every 2500 --watch-line 1 --out "$WORK/tool-memory.txt" |
     sed 's/^/  /'
   stop_sim
 fi
@@ -192,7 +192,7 @@ if wanted idle; then
     el = t1 - t0
     printf "  %.0f s: tool CPU %.3f %% of one core (%d ticks of 1/%d s); simulator %.3f %%\n", el, (c1 - c0) / hz / el * 100, c1 - c0, hz, (s1 - s0) / hz / el * 100
     printf "  tool RSS start %d KiB, end %d KiB, max %d KiB\n", r0, r1, rmax }'
-  awk -v t0="$t0" -v hz="$hz" 'NR > 1 { printf "%s%.2f", (NR > 2 ? " " : "  CPU %% per 10 s: "), ($2 - pc) / hz / ($1 - pt) * 100 }
+  awk -v t0="$t0" -v hz="$hz" 'NR > 1 { printf "%s%.2f", (NR > 2 ? " " : "  CPU % per 10 s: "), ($2 - pc) / hz / ($1 - pt) * 100 }
        { pt = $1; pc = $2; l = l " " $4 } END { printf "\n  load average at the samples:%s\n", l }' "$WORK/idle.csv"
   sed -n 's/^idle: \([0-9]* replies\).*/  \1 served/p' "$WORK/idle.log"
 fi

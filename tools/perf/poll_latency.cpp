@@ -25,6 +25,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -32,9 +33,11 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/tform1.h"
+#include "serial/serial_link.h"
 #include "ui_form1.h"
 
 namespace {
@@ -50,13 +53,14 @@ struct Options {
   int gapMs = 20;
   int idleSeconds = 0;
   int rssEvery = 0;  // print the resident size every N polls (0: never)
+  bool watchLine = false;  // count the times the receive thread reports the line lost
   std::string out;   // one latency per line, microseconds
 };
 
 void Usage() {
   std::fprintf(stderr,
                "usage: tagris-perf-poll [--port PATH] [--baud N] [--address N] [--polls N] [--warmup N]\n"
-               "                        [--gap MS] [--rss-every N] [--out FILE] | [--idle SECONDS]\n");
+               "                        [--gap MS] [--rss-every N] [--out FILE] [--watch-line 1] | [--idle SECONDS]\n");
 }
 
 bool ParseOptions(int argc, char** argv, Options& o) {
@@ -75,6 +79,7 @@ bool ParseOptions(int argc, char** argv, Options& o) {
     else if (a == "--idle") o.idleSeconds = std::atoi(v);
     else if (a == "--rss-every") o.rssEvery = std::atoi(v);
     else if (a == "--out") o.out = v;
+    else if (a == "--watch-line") o.watchLine = std::atoi(v) != 0;
     else return false;
   }
   return o.polls > 0 && o.warmup >= 0 && o.gapMs >= 0 && o.idleSeconds >= 0;
@@ -164,9 +169,26 @@ int main(int argc, char** argv) {
     return app.served > 0 ? 0 : 1;
   }
 
+  // The receive thread pauses a while after it finds the line lost; a watcher
+  // thread counts how often that happens during the run (off unless asked).
+  std::atomic<bool> watching{o.watchLine};
+  std::atomic<int> lineLostEpisodes{0};
+  std::thread watcher([&] {
+    bool was = false;
+    while (watching) {
+      const bool now = form.Link && form.Link->LineLost();
+      if (now && !was) ++lineLostEpisodes;
+      was = now;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+
   form.Timer1->stop();  // ticks come from here, at the pace asked for
-  std::vector<double> latencies, sending, serving;
-  latencies.reserve(static_cast<std::size_t>(o.polls));
+  // Room for every sample is taken (and touched) now, so that the resident size
+  // printed on the way shows the window's memory, not these vectors filling up.
+  const auto room = static_cast<std::size_t>(o.polls);
+  std::vector<double> latencies(room), sending(room), serving(room);
+  std::size_t timed = 0;
   int lost = 0;
   const int total = o.warmup + o.polls;
   for (int i = 0; i < total; ++i) {
@@ -188,15 +210,21 @@ int main(int argc, char** argv) {
     }
     if (i >= o.warmup) {
       const auto ms = [](Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); };
-      latencies.push_back(ms(app.servedAt - sent));
-      sending.push_back(ms(std::min(ticked, app.servedAt) - sent));
-      serving.push_back(ms(app.serving));
+      latencies[timed] = ms(app.servedAt - sent);
+      sending[timed] = ms(std::min(ticked, app.servedAt) - sent);
+      serving[timed] = ms(app.serving);
+      ++timed;
     }
     if (o.rssEvery > 0 && (i + 1 - o.warmup) % o.rssEvery == 0 && i >= o.warmup)
       std::printf("rss after %d polls: %ld KiB (points held %d)\n", i + 1 - o.warmup, ResidentKiB(),
                   static_cast<int>(form.PlotTime) < 10000 ? static_cast<int>(form.PlotTime) : 10000);
   }
+  watching = false;
+  watcher.join();
   form.ClosePort();
+  latencies.resize(timed);
+  sending.resize(timed);
+  serving.resize(timed);
 
   if (!o.out.empty()) {
     std::ofstream out(o.out);
@@ -215,5 +243,6 @@ int main(int argc, char** argv) {
   // (trace line, measurement update); the rest is threads, line and unit.
   std::printf("main-thread parts: tick median_ms %.3f, hand-over median_ms %.3f p99_ms %.3f\n",
               Percentile(sending, 0.5), Percentile(serving, 0.5), Percentile(serving, 0.99));
+  if (o.watchLine) std::printf("line reported lost by the receive thread: %d times\n", lineLostEpisodes.load());
   return 0;
 }
