@@ -3,6 +3,7 @@
 // Memory must stay flat once the charts hold their cap, and the table and sample file
 // must stay usable; the figures are printed for the record.
 #include <malloc.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -58,6 +59,13 @@ long SettledRssKb() {
   return least;
 }
 
+// CPU time of the calling thread: what the work cost, whatever else the machine runs.
+double ThreadCpuUs() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) * 1e6 + static_cast<double>(ts.tv_nsec) / 1e3;
+}
+
 double MsSince(Clock::time_point t) { return std::chrono::duration<double, std::milli>(Clock::now() - t).count(); }
 
 TEST(Day, ADayOfRepliesKeepsMemoryFlatAndUpdatesFast) {
@@ -67,8 +75,8 @@ TEST(Day, ADayOfRepliesKeepsMemoryFlatAndUpdatesFast) {
   tagris::test::ReplyFixture reply;
 
   long rssAtCap = 0;
-  std::vector<std::pair<int, double>> costs;  // (reply number, microseconds per reply)
-  auto batch = Clock::now();
+  std::vector<std::pair<int, double>> costs;  // (reply number, CPU microseconds per reply)
+  double batch = ThreadCpuUs();
   for (int n = 1; n <= kDay; ++n) {
     // Values that move as a unit's do: every reply differs from the one before.
     reply.Set({{36, static_cast<std::uint16_t>(100 + n % 300)},
@@ -79,8 +87,9 @@ TEST(Day, ADayOfRepliesKeepsMemoryFlatAndUpdatesFast) {
     form.ProcessReply(rx.data(), tagris::kMeasurementReplyLength);
     if (n % 1000 == 0) {
       QCoreApplication::processEvents();  // the window's event loop turns between replies
-      costs.emplace_back(n, MsSince(batch) * 1000.0 / 1000);
-      batch = Clock::now();
+      const double now = ThreadCpuUs();
+      costs.emplace_back(n, (now - batch) / 1000);
+      batch = now;
     }
     if (n == 20000) rssAtCap = SettledRssKb();
   }
@@ -94,16 +103,17 @@ TEST(Day, ADayOfRepliesKeepsMemoryFlatAndUpdatesFast) {
                                        << " KiB at reply 86400";
 
   // The cost of one update must not grow with the day once the cap is reached.
-  auto mean = [&](int from, int to) {
-    double sum = 0;
-    int k = 0;
-    for (const auto& [n, us] : costs)
-      if (n > from && n <= to) sum += us, ++k;
-    return k ? sum / k : 0;
+  auto median = [&](int from, int to) {
+    std::vector<double> us;
+    for (const auto& [n, c] : costs)
+      if (n > from && n <= to) us.push_back(c);
+    std::sort(us.begin(), us.end());
+    return us.empty() ? 0 : us[us.size() / 2];
   };
-  const double early = mean(10000, 20000), late = mean(76400, 86400);
+  const double early = median(10000, 20000), late = median(76400, 86400);
   std::printf("day of replies: VmRSS %ld KiB at reply 20000, %ld KiB at reply 86400 (%+ld KiB); "
-              "%.0f us per reply at 10000-20000, %.0f us at 76400-86400, %.0f us over the first 1000\n",
+              "CPU %.0f us per reply at 10000-20000, %.0f us at 76400-86400 (medians of batches of 1000), "
+              "%.0f us over the first 1000\n",
               rssAtCap, rssAtDay, rssAtDay - rssAtCap, early, late, costs.front().second);
   EXPECT_LT(late, 2 * early + 200);
 }

@@ -60,13 +60,14 @@
 #include "ui_form1.h"
 
 namespace fs = std::filesystem;
+const QString kNoLinkText = QStringLiteral(" Нет связи с блоком");
 namespace sim = tagris::unitsim;
 using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<std::uint8_t>;
 
 namespace {
 
-constexpr const char* kUsage = "usage: tagris_soak [--minutes N] [--seed N] [--report FILE]\n";
+constexpr const char* kUsage = "usage: tagris_soak [--minutes N] [--seed N] [--report FILE] [--verbose]\n";
 constexpr double kMaxBlockedMs = 50;      // longest the main thread may be busy at a stretch
 constexpr double kStallAbortSeconds = 5;  // the watchdog gives up on a main loop this late
 constexpr int kSequenceRegister = 51;     // 51 and 52 are unused by the tool: a reply number
@@ -75,12 +76,17 @@ struct Options {
   double minutes = 1;
   std::uint32_t seed = 1;
   std::string report;
+  bool verbose = false;  // every operator action and unit event on stderr, with its time
 };
 
 std::optional<Options> ParseArgs(int argc, char** argv) {
   Options o;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
+    if (a == "--verbose") {
+      o.verbose = true;
+      continue;
+    }
     if (i + 1 >= argc) return std::nullopt;
     const std::string v = argv[++i];
     try {
@@ -294,13 +300,25 @@ class Soak {
   void Flush();
   void OnTick10ms();
 
+  bool HangupUnnoticed() {
+    std::lock_guard lock(rec_.m);
+    return rec_.hangups.size() > hangupsSeen_;
+  }
   void Verify();
   void Add(const std::string& name, bool ok, const std::string& detail = {}) { checks_.push_back({name, ok, detail}); }
   int Uniform(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng_); }
-  void SetActivity(const char* a) { activity_.store(a); }
+  void SetActivity(const char* a) {
+    activity_.store(a);
+    if (opt_.verbose && std::string_view(a) != "idle") Say(std::string("operator: ") + a);
+  }
+  void Say(const std::string& what) const {
+    const double t = std::chrono::duration<double>(Clock::now() - started_).count();
+    std::fprintf(stderr, "%8.3f %s\n", t, what.c_str());
+  }
 
   Options opt_;
   std::mt19937 rng_;
+  Clock::time_point started_ = Clock::now();
   std::string dir_;
   std::unique_ptr<TForm1> form_;
   std::unique_ptr<sim::Simulator> sim_;
@@ -662,6 +680,7 @@ int Soak::Run() {
   so.traceFrames = true;
   so.onEvent = [this](const std::string& e) {
     std::lock_guard lock(rec_.m);
+    if (opt_.verbose) Say("unit: " + e.substr(0, 60));
     if (rec_.tid == 0) rec_.tid = static_cast<long>(::syscall(SYS_gettid));
     if (e.rfind("<-- ", 0) == 0) {
       // Every reply carries a number of its own, so each one is told apart later.
@@ -738,7 +757,7 @@ int Soak::Run() {
     // for a new connection, so that is what the operator makes.
     // The countdown is not reset at connect, so the text may show for a moment after a
     // connect: the operator acts on a text that stays.
-    const bool noLink = form_->Connected && !form_->ui->lb_connect->text().isEmpty();
+    const bool noLink = form_->Connected && form_->ui->lb_connect->text() == kNoLinkText;
     if (!noLink) {
       noLinkSince_.reset();
     } else if (!noLinkSince_) {
@@ -746,9 +765,10 @@ int Soak::Run() {
       std::lock_guard lock(rec_.m);
       if (rec_.hangups.size() > hangupsSeen_) {
         maxNoLinkAfterHangupS_ = std::max(
-            maxNoLinkAfterHangupS_, std::chrono::duration<double>(Clock::now() - rec_.hangups.back()).count());
+            maxNoLinkAfterHangupS_, std::chrono::duration<double>(Clock::now() - rec_.hangups[hangupsSeen_]).count());
         hangupsSeen_ = rec_.hangups.size();
       }
+      if (opt_.verbose) Say("tool: no link shown");
     } else if (Clock::now() - *noLinkSince_ > std::chrono::milliseconds(2500)) {
       ++reconnectsForNoLink_;
       Reconnect("no link");
@@ -771,6 +791,8 @@ int Soak::Run() {
         ToggleLog();
       else if (pick < 70)
         ToggleSampling();
+      else if (HangupUnnoticed())
+        ;  // leave the lost line to the tool's own watchdog text
       else if (pick < 90)
         Reconnect("operator");
       else if (addressChanges_ < 2)
