@@ -38,6 +38,7 @@
 
 #include "app/tform1.h"
 #include "common/numfmt.h"
+#include "files.h"
 #include "modal.h"
 #include "serial/serial_link.h"
 #include "simulator.h"
@@ -163,23 +164,10 @@ QString Mismatches(TForm1& form, const Registers& r) {
 
 // Answers the save dialog by typing the path into its name box and accepting, as an operator would.
 std::function<void(QWidget*)> SaveAs(const QString& path) {
-  return [path](QWidget* w) {
-    auto* dialog = qobject_cast<QFileDialog*>(w);
-    if (!dialog) return;
-    if (auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
-      name->setText(path);
-    else
-      dialog->selectFile(path);
-    static_cast<QDialog*>(dialog)->accept();
-  };
+  return [path](QWidget* w) { tagris::test::AnswerFileDialog(w, &path); };
 }
 
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using tagris::test::ReadFileBytes;
 
 class EndToEnd : public ::testing::Test {
  protected:
@@ -543,7 +531,7 @@ TEST_F(EndToEnd, ExitWhileConnectedAndLoggingClosesEverythingAtOnce) {
   }
   ASSERT_NE(form().LogFile, 0);
   const auto lineCount = [&] {
-    const std::string text = Slurp(log);
+    const std::string text = ReadFileBytes(log);
     return std::count(text.begin(), text.end(), '\n');
   };
   ASSERT_TRUE(WaitFor([&] { return lineCount() >= 2; }, 3000)) << "header and a data line";
@@ -570,7 +558,7 @@ TEST_F(EndToEnd, ExitWhileConnectedAndLoggingClosesEverythingAtOnce) {
   ASSERT_GE(fd, 0);
   EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
   ::close(fd);
-  const std::string text = Slurp(log);
+  const std::string text = ReadFileBytes(log);
   EXPECT_TRUE(text.ends_with("\r\n"));
 }
 

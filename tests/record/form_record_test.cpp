@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "app/tform1.h"
+#include "files.h"
 #include "modal.h"
 #include "record/log_file.h"
 #include "trace_fixture.h"
@@ -39,16 +40,8 @@ using tagris::test::ModalAnswerer;
 
 namespace {
 
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void Spit(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
+using tagris::test::ReadFileBytes;
+using tagris::test::WriteFileBytes;
 
 bool FdIsOpen(int fd) { return ::fcntl(fd, F_GETFD) != -1 || errno != EBADF; }
 
@@ -80,14 +73,9 @@ std::function<void(QWidget*)> SaveAs(std::optional<QString> file, DialogSeen* se
         seen->typedName = QStringLiteral("<no name box>");
     }
     if (file) {
-      // Typed into the name box as an operator would; selectFile() leaves a focused box alone.
-      if (auto* name = dlg->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
-        name->setText(*file);
-      else
-        dlg->selectFile(*file);
-      static_cast<QDialog*>(dlg)->accept();  // QFileDialog::accept, protected there
+      tagris::test::AnswerFileDialog(dlg, &*file);
     } else {
-      dlg->reject();
+      tagris::test::AnswerFileDialog(dlg, nullptr);
     }
   };
 }
@@ -108,7 +96,7 @@ class RecordForm : public ::testing::Test {
   }
 
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
-  std::string SampleFile() const { return Slurp(Path("Tagris.txt")); }
+  std::string SampleFile() const { return ReadFileBytes(Path("Tagris.txt")); }
   long SampleLines() const {
     const std::string text = SampleFile();
     return std::count(text.begin(), text.end(), '\n');
@@ -217,7 +205,7 @@ TEST_F(RecordForm, WarningBoxesHaveNoIconAndNoOwner) {
        },
        "Не введен период опроса", QMessageBox::Ok},
       {[this] {
-         Spit(Path("old.txt"), "x");
+         WriteFileBytes(Path("old.txt"), "x");
          OpenLog(Path("old.txt"), QMessageBox::No);
        },
        "File exist!. Rewrite?", QMessageBox::Yes | QMessageBox::No},
@@ -320,7 +308,7 @@ TEST_F(RecordForm, SampleRowAndFileLine) {
   EXPECT_EQ(form_.ui->M1->toPlainText().toStdString(), line + "\n");
 
   // The next sample, after the file lost its last line break and got LF-only line ends.
-  Spit(Path("Tagris.txt"), "a;\nb;");
+  WriteFileBytes(Path("Tagris.txt"), "a;\nb;");
   form_.SampleCountdown = 0;
   form_.Timer2Timer();
   const std::string line2 = Cell(2, 0).toStdString() + ";23.5;.5;1985.3;.0;";
@@ -380,7 +368,7 @@ TEST_F(RecordForm, NewLogFileHoldsTheHeaderAndThenOneLinePerReply) {
   EXPECT_TRUE(form_.ui->chk_Write->isChecked());
   EXPECT_EQ(form_.ui->StatusBar1Panel1->text().toStdString(), path);
   EXPECT_GT(form_.LogFile, 0);
-  EXPECT_EQ(Slurp(path), tagris::LogHeader());
+  EXPECT_EQ(ReadFileBytes(path), tagris::LogHeader());
 
   // Field 1 counts the replies since the connect, not since the file was opened.
   const std::string trace = tagris::test::ReceiveTrace(tagris::test::MeasurementReply(1234));
@@ -392,7 +380,7 @@ TEST_F(RecordForm, NewLogFileHoldsTheHeaderAndThenOneLinePerReply) {
   form_.Temperature = 5.0f;
   form_.Moisture = 65535 * 0.01;
   form_.WriteLogLine(tagris::test::ReceiveTrace(tagris::test::MeasurementReply(65535)));
-  EXPECT_EQ(Slurp(path), tagris::LogHeader() +
+  EXPECT_EQ(ReadFileBytes(path), tagris::LogHeader() +
                              "000007.0\t012.3400\t012.3400\t" + trace + "\t23.5\t00.0\r\n" +
                              "000008.0\t655.3500\t655.3500\t" +
                              tagris::test::ReceiveTrace(tagris::test::MeasurementReply(65535)) +
@@ -418,29 +406,29 @@ TEST_F(RecordForm, LogLinesFollowTheMeasurementUpdate) {
     QSignalBlocker block(form_.ui->chk_Write);
     form_.ui->chk_Write->setChecked(false);
   }
-  EXPECT_EQ(Slurp(Path("late.txt")), tagris::LogHeader() + "000004.0" + line + "000005.0" + line);
+  EXPECT_EQ(ReadFileBytes(Path("late.txt")), tagris::LogHeader() + "000004.0" + line + "000005.0" + line);
 
   form_.ResetCharts();  // a new connect
   OpenLog(Path("again.txt"));
   form_.MeasurementUpdate(reply.data(), trace);
-  EXPECT_EQ(Slurp(Path("again.txt")), tagris::LogHeader() + "000001.0" + line);
+  EXPECT_EQ(ReadFileBytes(Path("again.txt")), tagris::LogHeader() + "000001.0" + line);
 }
 
 TEST_F(RecordForm, ExistingFileIsReplacedOnlyAfterYes) {
   const std::string path = Path("old.txt");
   for (auto answer : {QMessageBox::No, QMessageBox::Yes}) {
-    Spit(path, "earlier log\r\n");
+    WriteFileBytes(path, "earlier log\r\n");
     const auto boxes = OpenLog(path, answer);
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].title, "Warning!");
     EXPECT_EQ(boxes[0].text, "File exist!. Rewrite?");
     if (answer == QMessageBox::No) {
-      EXPECT_EQ(Slurp(path), "earlier log\r\n");
+      EXPECT_EQ(ReadFileBytes(path), "earlier log\r\n");
       EXPECT_FALSE(form_.ui->chk_Write->isChecked());
       EXPECT_TRUE(form_.ui->StatusBar1Panel1->text().isEmpty());
       EXPECT_EQ(form_.LogFile, 0);
     } else {
-      EXPECT_EQ(Slurp(path), tagris::LogHeader());
+      EXPECT_EQ(ReadFileBytes(path), tagris::LogHeader());
       EXPECT_TRUE(form_.ui->chk_Write->isChecked());
       EXPECT_EQ(form_.ui->StatusBar1Panel1->text().toStdString(), path);
       EXPECT_GT(form_.LogFile, 0);
@@ -479,7 +467,7 @@ TEST_F(RecordForm, UncheckAndCloseLogFileCloseTheFile) {
     EXPECT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
     ::close(other);
     form_.WriteLogLine("-->");  // nothing open: nothing written, nothing shown
-    EXPECT_EQ(Slurp(Path("log.txt")), tagris::LogHeader());
+    EXPECT_EQ(ReadFileBytes(Path("log.txt")), tagris::LogHeader());
     SetWrite(false);
   }
 }

@@ -19,12 +19,16 @@
 
 #include "record/log_file.h"
 #include "record/sample_file.h"
+#include "files.h"
 #include "trace_fixture.h"
 
 namespace fs = std::filesystem;
 using namespace tagris;
 
 namespace {
+
+using tagris::test::ReadFileBytes;
+using tagris::test::WriteFileBytes;
 
 // A fresh folder per test, removed afterwards; ctest may run tests in parallel.
 class TempDir {
@@ -44,16 +48,6 @@ class TempDir {
   std::string path_;
 };
 
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void Spit(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
 
 using test::MeasurementReply;
 using test::ReceiveTrace;
@@ -117,7 +111,7 @@ TEST(LogFormat, ExtensionRule) {
 TEST(LogFile, CreatedNewEmptyLockedAndWrittenUnbuffered) {
   TempDir dir;
   const std::string path = dir / "log.txt";
-  Spit(path, "old content that must go");
+  WriteFileBytes(path, "old content that must go");
   const int fd = CreateLogFile(path);
   ASSERT_GT(fd, 0);
   struct stat st {};
@@ -132,9 +126,9 @@ TEST(LogFile, CreatedNewEmptyLockedAndWrittenUnbuffered) {
 
   // Each line is in the file as soon as the write returns, before any close.
   WriteLogBytes(fd, LogHeader(), path);
-  EXPECT_EQ(Slurp(path), LogHeader());
+  EXPECT_EQ(ReadFileBytes(path), LogHeader());
   WriteLogBytes(fd, "x\r\n", path);
-  EXPECT_EQ(Slurp(path), LogHeader() + "x\r\n");
+  EXPECT_EQ(ReadFileBytes(path), LogHeader() + "x\r\n");
   CloseLogFd(fd);
   EXPECT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
   ::close(other);
@@ -212,13 +206,13 @@ TEST(SampleFile, FirstSampleCreatesTheFileWithoutHeaderThenLinesAreAppended) {
   TempDir dir;
   const std::string path = dir.path() + "//" + kSampleFileName;
   EXPECT_EQ(AppendSampleLine(path, "a;"), "a;\r\n");
-  EXPECT_EQ(Slurp(path), "a;\r\n");
+  EXPECT_EQ(ReadFileBytes(path), "a;\r\n");
   EXPECT_EQ(AppendSampleLine(path, "b;"), "a;\r\nb;\r\n");
-  EXPECT_EQ(Slurp(dir / kSampleFileName), "a;\r\nb;\r\n");
+  EXPECT_EQ(ReadFileBytes(dir / kSampleFileName), "a;\r\nb;\r\n");
 
-  Spit(path, "x;\ny;");  // written by another tool
+  WriteFileBytes(path, "x;\ny;");  // written by another tool
   AppendSampleLine(path, "c;");
-  EXPECT_EQ(Slurp(path), "x;\r\ny;\r\nc;");
+  EXPECT_EQ(ReadFileBytes(path), "x;\r\ny;\r\nc;");
   // No temporary file is left behind.
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
 }
@@ -226,7 +220,7 @@ TEST(SampleFile, FirstSampleCreatesTheFileWithoutHeaderThenLinesAreAppended) {
 TEST(SampleFile, KeepsThePermissionsOfTheFileItReplaces) {
   TempDir dir;
   const std::string path = dir / kSampleFileName;
-  Spit(path, "a;\r\n");
+  WriteFileBytes(path, "a;\r\n");
   ASSERT_EQ(::chmod(path.c_str(), 0664), 0);
   AppendSampleLine(path, "b;");
   struct stat st {};
@@ -236,7 +230,7 @@ TEST(SampleFile, KeepsThePermissionsOfTheFileItReplaces) {
 
 TEST(SampleFile, UnreadableOrUnwritablePlacesThrowWithThePath) {
   TempDir dir;
-  Spit(dir / "plain", "a file, not a folder");
+  WriteFileBytes(dir / "plain", "a file, not a folder");
   fs::create_directory(dir / "Tagris.txt");  // a folder where the file should be
   const std::string cases[] = {
       dir / "missing/Tagris.txt",
@@ -252,7 +246,7 @@ TEST(SampleFile, UnreadableOrUnwritablePlacesThrowWithThePath) {
     }
   }
   EXPECT_TRUE(fs::is_directory(dir / "Tagris.txt"));
-  EXPECT_EQ(Slurp(dir / "plain"), "a file, not a folder");
+  EXPECT_EQ(ReadFileBytes(dir / "plain"), "a file, not a folder");
 }
 
 // The disk fills up halfway through the rewrite: the old lines must all survive.
@@ -261,7 +255,7 @@ TEST(SampleFile, AFailedRewriteLeavesTheOldFileIntact) {
   const std::string path = dir / kSampleFileName;
   std::string old;
   for (int i = 0; i < 20; ++i) old += "08.12.2026 14:05:09;23.5;.0;1985.3;.5;\r\n";
-  Spit(path, old);
+  WriteFileBytes(path, old);
 
   // A file size limit makes write() fail with EFBIG after a few bytes, like a full disk.
   struct rlimit saved {};
@@ -281,6 +275,6 @@ TEST(SampleFile, AFailedRewriteLeavesTheOldFileIntact) {
 
   EXPECT_NE(message.find(path), std::string::npos) << message;
   EXPECT_NE(message.find("File too large"), std::string::npos) << message;
-  EXPECT_EQ(Slurp(path), old);
+  EXPECT_EQ(ReadFileBytes(path), old);
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
 }

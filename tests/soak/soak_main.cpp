@@ -51,6 +51,7 @@
 #include "common/numfmt.h"
 #include "measure/measure_text.h"
 #include "measure/register_block.h"
+#include "files.h"
 #include "modal.h"
 #include "modbus/crc.h"
 #include "record/log_file.h"
@@ -211,12 +212,7 @@ bool SoundReply(const Bytes& b, std::uint8_t address) {
          tagris::CrcMatches(std::span<const std::uint8_t>(b.data(), 113));
 }
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using tagris::test::ReadFileBytes;
 
 std::vector<std::string> Split(const std::string& s, char sep) {
   std::vector<std::string> out;
@@ -711,17 +707,7 @@ int Soak::Run() {
 
   answerer_ = std::make_unique<tagris::test::ModalAnswerer>(
       std::vector<QMessageBox::StandardButton>{QMessageBox::Ok}, [this](QWidget* w) {
-        auto* dlg = qobject_cast<QFileDialog*>(w);
-        if (!dlg) return;
-        if (nextDialogAnswer_) {
-          if (auto* name = dlg->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
-            name->setText(*nextDialogAnswer_);
-          else
-            dlg->selectFile(*nextDialogAnswer_);
-          static_cast<QDialog*>(dlg)->accept();
-        } else {
-          dlg->reject();
-        }
+        tagris::test::AnswerFileDialog(w, nextDialogAnswer_ ? &*nextDialogAnswer_ : nullptr);
       });
 
   // Watchdog: a main loop that stops turning is a hang; say where and give up.
@@ -989,7 +975,7 @@ void Soak::Verify() {
   long logLines = 0;
   std::string logProblem;
   for (const LogRecord& log : logs_) {
-    const std::string text = ReadAll(log.path);
+    const std::string text = ReadFileBytes(log.path);
     if (text.compare(0, header.size(), header) != 0) {
       logProblem += log.path + ": header; ";
       continue;
@@ -1029,7 +1015,7 @@ void Soak::Verify() {
   std::size_t sampleLines = 0;
   if (fs::exists(samplePath)) {
     bool complete = false;
-    const auto lines = CrLfLines(ReadAll(samplePath), &complete);
+    const auto lines = CrLfLines(ReadFileBytes(samplePath), &complete);
     sampleLines = lines.size();
     if (!complete) sampleProblem += "a line without CR LF; ";
     static const QRegularExpression form(

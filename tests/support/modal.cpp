@@ -3,6 +3,8 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFileDialog>
+#include <QLineEdit>
 #include <QMetaObject>
 #include <QPointer>
 #include <QThread>
@@ -41,6 +43,20 @@ void ModalAnswerer::poll() {
       last_ = nullptr;
     });
   }
+}
+
+void AnswerFileDialog(QWidget* w, const QString* path) {
+  auto* dialog = qobject_cast<QFileDialog*>(w);
+  if (!dialog) return;
+  if (!path) {
+    dialog->reject();
+    return;
+  }
+  if (auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+    name->setText(*path);
+  else
+    dialog->selectFile(*path);
+  static_cast<QDialog*>(dialog)->accept();  // QFileDialog::accept is protected
 }
 
 bool WaitFor(const std::function<bool()>& pred, int timeoutMs) {

@@ -35,6 +35,10 @@ class ModalAnswerer {
   QWidget* last_ = nullptr;
 };
 
+// Answers a save dialog as an operator would: the path typed into its name box
+// (selectFile() leaves a focused box alone), then accepted. Nullptr: cancelled.
+void AnswerFileDialog(QWidget* dialog, const QString* path);
+
 // Runs the event loop until pred() holds or timeoutMs passes; returns pred().
 bool WaitFor(const std::function<bool()>& pred, int timeoutMs);
 
