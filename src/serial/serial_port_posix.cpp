@@ -22,6 +22,10 @@ namespace tagris {
 
 namespace {
 
+// Wake-ups in a row with nothing to read that mean the line is gone (it also
+// reports POLLHUP or EIO in every case seen; this only stops a spin).
+constexpr int kEmptyWakesOfALostLine = 3;
+
 struct StandardRate {
   std::int64_t baud;
   speed_t code;
@@ -143,6 +147,7 @@ class PosixSerialPort final : public SerialPort {
   }
 
   PortEvent WaitEvent() override {
+    int emptyWakes = 0;
     for (;;) {
       pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_, POLLIN, 0}};
       if (::poll(fds, 2, -1) < 0) {
@@ -152,11 +157,17 @@ class PosixSerialPort final : public SerialPort {
       if (fds[1].revents) return PortEvent::Cancelled;
       if (fds[0].revents & POLLNVAL) return PortEvent::LineLost;
       const bool hungUp = fds[0].revents & (POLLERR | POLLHUP);
-      bool ended = false;
-      const std::size_t got = Drain(ended);
-      if (got > 0) return PortEvent::Received;
+      bool failed = false;
+      const std::size_t got = Drain(failed);
+      if (got > 0) {
+        emptyWakes = 0;
+        return PortEvent::Received;
+      }
       // Bytes that came before a hang-up were delivered above; now the line is gone.
-      if (hungUp || ended) return PortEvent::LineLost;
+      if (hungUp || failed) return PortEvent::LineLost;
+      // A wake-up that finds nothing (the main thread purged the queue in between)
+      // is normal; only a line that keeps waking us with nothing to read is gone.
+      if (++emptyWakes >= kEmptyWakesOfALostLine) return PortEvent::LineLost;
     }
   }
 
@@ -190,8 +201,9 @@ class PosixSerialPort final : public SerialPort {
  private:
   // Moves everything the driver holds into the input queue. Bytes beyond the
   // queue's room are dropped: by then far more than a reply is queued, and the
-  // reader discards it all anyway. ended: the line reported end of file or failed.
-  std::size_t Drain(bool& ended) {
+  // reader discards it all anyway. failed: a read failed (EIO on a hung-up line).
+  // A read of 0 bytes is no failure: with VMIN 0 an empty line reads as 0 too.
+  std::size_t Drain(bool& failed) {
     std::lock_guard lock(mutex_);
     std::size_t total = 0;
     std::array<std::uint8_t, 512> spill;
@@ -205,7 +217,7 @@ class PosixSerialPort final : public SerialPort {
         continue;
       }
       if (r < 0 && errno == EINTR) continue;
-      if (r == 0 || errno != EAGAIN) ended = true;
+      if (r < 0 && errno != EAGAIN) failed = true;
       return total;
     }
   }
