@@ -118,6 +118,7 @@ class TForm1 : public QWidget {
   int LogFile = 0;  // descriptor of the open log file, 0 when none
   std::int32_t SampleCountdown = 0;
   QString LogFileName;  // path of the open log file, for the error box
+  std::string SampleTextInM1;  // the sample-file bytes M1 shows after the last sample
 
   // Folder of the sample file "Tagris.txt": the program's own folder when it is
   // writable, else the per-user data folder (created when missing).

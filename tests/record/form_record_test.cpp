@@ -314,6 +314,18 @@ TEST_F(RecordForm, SampleRowAndFileLine) {
   const std::string line2 = Cell(2, 0).toStdString() + ";23.5;.5;1985.3;.0;";
   EXPECT_EQ(SampleFile(), "a;\r\nb;\r\n" + line2);
   EXPECT_EQ(form_.ui->M1->toPlainText().toStdString(), "a;\nb;\n" + line2);
+
+  // Further samples, the file untouched in between: M1 still shows the whole file,
+  // and keeps no undo history of them.
+  for (int k = 3; k <= 5; ++k) {
+    form_.SampleCountdown = 0;
+    form_.Timer2Timer();
+  }
+  QString expected = QString::fromStdString("a;\nb;\n" + line2);
+  for (int k = 3; k <= 5; ++k) expected += "\n" + Cell(k, 0) + ";23.5;.5;1985.3;.0;";
+  EXPECT_EQ(form_.ui->M1->toPlainText(), expected);
+  EXPECT_EQ(QString::fromStdString(SampleFile()), QString(expected).replace("\n", "\r\n"));
+  EXPECT_FALSE(form_.ui->M1->document()->isUndoAvailable());
 }
 
 TEST_F(RecordForm, AFailingSampleFileThrowsAndTheRunGoesOn) {
