@@ -30,8 +30,8 @@ namespace tagris {
 
 inline constexpr std::size_t kLinkBufferSize = 2048;
 
-// A reply as handed to the main thread: RxBuffer as read (zero past the bytes
-// received) and the number of bytes the read took.
+// A reply as handed to the main thread: RxBuffer as read and the number of bytes
+// the read took (bytes past that are whatever an earlier read of this exchange left).
 struct ReceivedReply {
   std::span<const std::uint8_t, kLinkBufferSize> buffer;
   std::size_t length = 0;
