@@ -80,33 +80,26 @@ void TForm1::Button1Click() {
   Poll.QueueCommand(w.reg, w.value);
 }
 
-void TForm1::Button2Click() {
-  if (MarkedInvalid(ui->ed_Sort)) {
+// The grade and salinity commands: the field's validity first, then every input
+// read before the channel is written back, so a failing conversion leaves the
+// fields and the slot as they were.
+template <class Build>
+void QueueChannelValueCommand(TForm1& form, QLineEdit* field, Build build) {
+  if (MarkedInvalid(field)) {
     ShowInputError();
     return;
   }
-  // Read every input before the channel is written back, so a failing
-  // conversion leaves the fields and the slot as they were.
-  const std::int32_t channelText = IntegerOf(ui->ed_Chan);
-  const double grade = tagris::StrToFloat(TextOf(ui->ed_Sort));
+  const std::int32_t channelText = IntegerOf(form.ui->ed_Chan);
+  const double value = tagris::StrToFloat(TextOf(field));
   const std::int32_t channel = tagris::ClampChannel(channelText);
-  ui->ed_Chan->setText(QString::number(channel));
-  const tagris::RegisterWrite w = tagris::GradeCommand(channel, grade);
-  Poll.QueueCommand(w.reg, w.value);
+  form.ui->ed_Chan->setText(QString::number(channel));
+  const tagris::RegisterWrite w = build(channel, value);
+  form.Poll.QueueCommand(w.reg, w.value);
 }
 
-void TForm1::Button3Click() {
-  if (MarkedInvalid(ui->ed_Sol)) {
-    ShowInputError();
-    return;
-  }
-  const std::int32_t channelText = IntegerOf(ui->ed_Chan);
-  const double salinity = tagris::StrToFloat(TextOf(ui->ed_Sol));
-  const std::int32_t channel = tagris::ClampChannel(channelText);
-  ui->ed_Chan->setText(QString::number(channel));
-  const tagris::RegisterWrite w = tagris::SalinityCommand(channel, salinity);
-  Poll.QueueCommand(w.reg, w.value);
-}
+void TForm1::Button2Click() { QueueChannelValueCommand(*this, ui->ed_Sort, tagris::GradeCommand); }
+
+void TForm1::Button3Click() { QueueChannelValueCommand(*this, ui->ed_Sol, tagris::SalinityCommand); }
 
 void TForm1::Button4Click() {
   const tagris::RegisterWrite w = tagris::SerialSettingsCommand(
