@@ -13,7 +13,7 @@
 #include <memory>
 #include <string>
 
-#include "app/tform1.h"
+#include "tform1.h"
 #include "measure/register_block.h"
 
 namespace {

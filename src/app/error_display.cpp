@@ -1,4 +1,4 @@
-#include "app/error_display.h"
+#include "error_display.h"
 
 #include <QMessageBox>
 #include <QString>

@@ -1,4 +1,4 @@
-#include "app/label_autosize.h"
+#include "label_autosize.h"
 
 #include <QEvent>
 #include <QFontMetrics>

@@ -1,7 +1,7 @@
 #include <QApplication>
 
-#include "app/error_display.h"
-#include "app/tform1.h"
+#include "error_display.h"
+#include "tform1.h"
 
 int main(int argc, char* argv[]) {
   QApplication app(argc, argv);

@@ -1,4 +1,4 @@
-#include "app/tform1.h"
+#include "tform1.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -18,9 +18,9 @@
 #include <QTableWidget>
 #include <QTimer>
 
-#include "app/error_display.h"
-#include "app/label_autosize.h"
-#include "app/updown.h"
+#include "error_display.h"
+#include "label_autosize.h"
+#include "updown.h"
 #include "serial/serial_link.h"
 #include "ui_form1.h"
 

@@ -1,4 +1,4 @@
-#include "app/updown.h"
+#include "updown.h"
 
 #include <QKeyEvent>
 #include <QLineEdit>

@@ -29,8 +29,8 @@
 #include <string>
 #include <vector>
 
-#include "app/tform1.h"
-#include "app/updown.h"
+#include "tform1.h"
+#include "updown.h"
 #include "modal.h"
 #include "ui_form1.h"
 

@@ -25,7 +25,7 @@
 #include <memory>
 #include <vector>
 
-#include "app/tform1.h"
+#include "tform1.h"
 #include "modal.h"
 #include "modbus/crc.h"
 #include "ui_form1.h"

@@ -36,7 +36,7 @@
 #include <string>
 #include <vector>
 
-#include "app/tform1.h"
+#include "tform1.h"
 #include "common/numfmt.h"
 #include "files.h"
 #include "modal.h"

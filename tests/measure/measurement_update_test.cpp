@@ -14,7 +14,7 @@
 
 #include <memory>
 
-#include "app/tform1.h"
+#include "tform1.h"
 #include "reply_fixture.h"
 #include "ui_form1.h"
 

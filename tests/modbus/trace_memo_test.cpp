@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/tform1.h"
+#include "tform1.h"
 #include "ui_form1.h"
 
 namespace {

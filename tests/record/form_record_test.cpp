@@ -28,7 +28,7 @@
 #include <string>
 #include <vector>
 
-#include "app/tform1.h"
+#include "tform1.h"
 #include "files.h"
 #include "modal.h"
 #include "record/log_file.h"

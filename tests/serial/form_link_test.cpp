@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/tform1.h"
+#include "tform1.h"
 #include "modal.h"
 #include "modbus/crc.h"
 #include "modbus/reply.h"

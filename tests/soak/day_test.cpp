@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "app/tform1.h"
+#include "tform1.h"
 #include "reply_fixture.h"
 #include "serial/serial_link.h"
 #include "ui_form1.h"

@@ -47,7 +47,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/tform1.h"
+#include "tform1.h"
 #include "common/numfmt.h"
 #include "measure/measure_text.h"
 #include "measure/register_block.h"

@@ -36,7 +36,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/tform1.h"
+#include "tform1.h"
 #include "serial/serial_link.h"
 #include "ui_form1.h"
 

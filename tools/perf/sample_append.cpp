@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "app/tform1.h"
+#include "tform1.h"
 #include "common/cp1251.h"
 #include "record/sample_file.h"
 #include "ui_form1.h"

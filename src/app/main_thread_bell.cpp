@@ -1,4 +1,4 @@
-#include "serial/main_thread_bell.h"
+#include "main_thread_bell.h"
 
 #include <sys/eventfd.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "measure/trend_charts.h"
+#include "trend_charts.h"
 
 #include <QChart>
 #include <QChartView>

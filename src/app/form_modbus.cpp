@@ -6,7 +6,7 @@
 
 #include <span>
 
-#include "app/tform1.h"
+#include "tform1.h"
 #include "modbus/reply.h"
 #include "serial/serial_link.h"
 #include "ui_form1.h"

@@ -12,10 +12,10 @@
 
 #include <utility>
 
-#include "app/tform1.h"
+#include "tform1.h"
 #include "measure/measure_text.h"
 #include "measure/register_block.h"
-#include "measure/trend_charts.h"
+#include "trend_charts.h"
 #include "ui_form1.h"
 
 namespace {

@@ -10,10 +10,10 @@
 
 #include <algorithm>
 
-#include "app/error_display.h"
-#include "app/tform1.h"
+#include "error_display.h"
+#include "tform1.h"
 #include "common/convert.h"
-#include "serial/main_thread_bell.h"
+#include "main_thread_bell.h"
 #include "serial/serial_link.h"
 #include "ui_form1.h"
 

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/tform1.h"
+#include "tform1.h"
 #include "common/convert.h"
 #include "common/cp1251.h"
 #include "config/commands.h"
