@@ -18,6 +18,16 @@ struct PortSettings {
   bool twoStopBits = false;
 };
 
+// Why Open() failed, so a caller can tell the operator what to do about it.
+enum class OpenError {
+  None,
+  NotFound,      // no such device (adapter not plugged in, wrong name)
+  NoPermission,  // the user may not open it (on Linux: not in the dialout group)
+  Busy,          // another program (or another connection) holds it
+  NotSerial,     // it exists but is not a serial line
+  Other,
+};
+
 // What ended a wait for incoming characters.
 enum class PortEvent {
   Received,   // characters arrived and are now counted in QueuedInput()
@@ -32,6 +42,8 @@ class SerialPort {
   // Opens the device for exclusive use, raw 8-bit, no flow control, DTR and RTS off.
   // False when the device is missing, not a serial line or already in use.
   virtual bool Open(const std::string& device) = 0;
+  // Why the last Open() failed; None after a successful one.
+  virtual OpenError LastOpenError() const { return OpenError::Other; }
   // Line settings; false when the driver refused them (the line keeps what it had).
   virtual bool Configure(const PortSettings& settings) = 0;
   virtual bool IsOpen() const = 0;

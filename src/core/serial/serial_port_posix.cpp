@@ -46,18 +46,27 @@ class PosixSerialPort final : public SerialPort {
 
   bool Open(const std::string& device) override {
     Close();
+    openError_ = OpenError::NotFound;
     if (device.empty()) return false;
     const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
+    if (fd < 0) {
+      openError_ = errno == ENOENT || errno == ENXIO || errno == ENODEV ? OpenError::NotFound
+                   : errno == EACCES || errno == EPERM                ? OpenError::NoPermission
+                   : errno == EBUSY                                   ? OpenError::Busy
+                                                                      : OpenError::Other;
+      return false;
+    }
     termios tio{};
-    if (tcgetattr(fd, &tio) != 0) {  // not a serial line
+    if (tcgetattr(fd, &tio) != 0) {
       ::close(fd);
+      openError_ = OpenError::NotSerial;
       return false;
     }
     // TIOCEXCL keeps other users out, but not root; flock covers every process
     // that takes it, and a second open in this process as well.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
       ::close(fd);
+      openError_ = OpenError::Busy;
       return false;
     }
     ioctl(fd, TIOCEXCL);
@@ -65,14 +74,18 @@ class PosixSerialPort final : public SerialPort {
     if (wake < 0) {
       ioctl(fd, TIOCNXCL);
       ::close(fd);
+      openError_ = OpenError::Other;
       return false;
     }
+    openError_ = OpenError::None;
     std::lock_guard lock(mutex_);
     fd_ = fd;
     wake_ = wake;
     queued_ = 0;
     return true;
   }
+
+  OpenError LastOpenError() const override { return openError_; }
 
   bool Configure(const PortSettings& s) override {
     if (fd_ < 0) return false;
@@ -224,6 +237,7 @@ class PosixSerialPort final : public SerialPort {
 
   int fd_ = -1;
   int wake_ = -1;
+  OpenError openError_ = OpenError::None;
   std::mutex mutex_;  // the input queue, and fd_ against Close()
   std::array<std::uint8_t, 8192> queue_{};
   std::size_t queued_ = 0;
