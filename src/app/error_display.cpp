@@ -10,4 +10,9 @@ void ShowException(const std::exception& e) {
   box.exec();
 }
 
+void ShowWarning(const QString& text) {
+  QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Warning!"), text, QMessageBox::Ok, nullptr);
+  box.exec();
+}
+
 }  // namespace tagris

@@ -1,6 +1,8 @@
 #pragma once
 // The application-wide error display: an error escaping a handler is shown in a
 // modal box with its message, and the program goes on.
+#include <QString>
+
 #include <exception>
 #include <stdexcept>
 #include <utility>
@@ -8,6 +10,10 @@
 namespace tagris {
 
 void ShowException(const std::exception& e);
+
+// The modal "Warning!" box with OK only, no icon and no owner window, like every
+// error box of the window.
+void ShowWarning(const QString& text);
 
 template <class F>
 void Guarded(F&& f) {

@@ -77,7 +77,7 @@ void TForm1::Button1Click() {
   const std::int32_t channel = tagris::ClampChannel(IntegerOf(ui->ed_Chan));
   ui->ed_Chan->setText(QString::number(channel));
   const tagris::RegisterWrite w = tagris::ChannelCommand(channel);
-  Poll.QueueCommand(w.reg, w.value);
+  Link->QueueCommand(w);
 }
 
 // The grade and salinity commands: the field's validity first, then every input
@@ -94,7 +94,7 @@ void QueueChannelValueCommand(TForm1& form, QLineEdit* field, Build build) {
   const std::int32_t channel = tagris::ClampChannel(channelText);
   form.ui->ed_Chan->setText(QString::number(channel));
   const tagris::RegisterWrite w = build(channel, value);
-  form.Poll.QueueCommand(w.reg, w.value);
+  form.Link->QueueCommand(w);
 }
 
 void TForm1::Button2Click() { QueueChannelValueCommand(*this, ui->ed_Sort, tagris::GradeCommand); }
@@ -104,14 +104,14 @@ void TForm1::Button3Click() { QueueChannelValueCommand(*this, ui->ed_Sol, tagris
 void TForm1::Button4Click() {
   const tagris::RegisterWrite w = tagris::SerialSettingsCommand(
       ui->cmb_Rate->currentText().toStdString(), ui->cmb_Par->currentText().toStdString(), ui->rb_2->isChecked());
-  Poll.QueueCommand(w.reg, w.value);
+  Link->QueueCommand(w);
 }
 
 void TForm1::Button5Click() {
   const std::int32_t address = tagris::ClampNewAddress(IntegerOf(ui->ed_AdrNew));
   ui->ed_AdrNew->setText(QString::number(address));
   const tagris::RegisterWrite w = tagris::AddressCommand(address);
-  Poll.QueueCommand(w.reg, w.value);
+  Link->QueueCommand(w);
 }
 
 void TForm1::Button6Click() {

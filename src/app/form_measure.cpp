@@ -119,13 +119,12 @@ void TForm1::ResetCharts() {
   Chart1LeftAxis->setRange(0, 100);
 }
 
-void TForm1::MeasurementUpdate(const std::uint8_t* reply, const std::string& traceText) {
+void TForm1::MeasurementUpdate(const tagris::RegisterBlock& block, double count) {
   // Chart bookkeeping: the drawn series keep their newest 10000 points.
   tagris::CapSeries(Series1, kPointCap);
   tagris::CapSeries(Series3, kPointCap);
-  PlotTime += 1.0;
+  PlotTime = count;
 
-  const tagris::RegisterBlock block = tagris::DecodeRegisterBlock(reply);
   const tagris::MeasurementTexts text = tagris::RenderMeasurementTexts(block);
 
   // What the unit reports of its own settings, never what was last sent.
@@ -138,25 +137,17 @@ void TForm1::MeasurementUpdate(const std::uint8_t* reply, const std::string& tra
     SetCell(ui->StringGrid1, k, 2, text.salinity[k - 1]);
   }
 
-  const tagris::Measurement kept = tagris::KeptValues(block);
-  SamplePeakFrequency = kept.peakFrequency;
-  SamplePeakWidth = kept.peakWidth;
   ui->Label6->setText(Q(text.peakFrequency));
   ui->Label7->setText(Q(text.peakWidth));
   // The medium label lags one reply behind lb_Phase.
   ui->Label8->setText(Q(tagris::PhaseText(ui->lb_Phase->text().toStdString())));
 
-  Temperature = kept.temperature;
-  MixTemperature = kept.mixTemperature;
   ui->lb_TOUT->setText(Q(text.temperature));
-  SampleTemperature = Temperature;
   ui->lb_TermTWO->setText(Q(text.mixTemperature));
   ui->lb_Curr->setText(Q(text.moisture));
-  SampleMoisture = kept.moisture;
-  Moisture = block.moisture;
 
   tagris::AppendPoint(Series1, QPointF(PlotTime, block.moisture));
-  tagris::AppendPoint(Series3, QPointF(PlotTime, Temperature));
+  tagris::AppendPoint(Series3, QPointF(PlotTime, block.temperature));
 
   ui->lb_Wlag->setText(Q(text.moistureUnlimited));
   if (text.medium) ui->lb_Phase->setText(Q(*text.medium));
@@ -182,6 +173,4 @@ void TForm1::MeasurementUpdate(const std::uint8_t* reply, const std::string& tra
       });
     PlotWindowStart += kWindowStep;
   }
-
-  if (ui->chk_Write->isChecked()) WriteLogLine(traceText);
 }

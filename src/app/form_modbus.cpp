@@ -1,30 +1,18 @@
 // The poll timer, the transmit routine with its trace and the reply handler.
+#include <QCheckBox>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QTextBlock>
 #include <QTextCursor>
 
-#include <span>
-
 #include "tform1.h"
-#include "modbus/reply.h"
-#include "serial/serial_link.h"
+#include "error_display.h"
 #include "ui_form1.h"
 
 void TForm1::Tick() {
-  const tagris::PollCycle::TickResult slot = Poll.Tick();
+  const tagris::TickOutcome slot = Link->Tick();
   ui->lb_connect->setText(slot.linkLost ? QStringLiteral(" Нет связи с блоком") : QString());
-  if (slot.send == tagris::PollCycle::Send::Nothing || !Link || !Link->IsOpen()) return;
-  Link->PurgeInput();
-  // Set before the frame goes out, so the receive thread counts against it.
-  Link->ExpectedReplyLength = slot.expectedReplyLength;
-  SendFrame(slot.frame, 8);
-}
-
-void TForm1::SendFrame(const std::uint8_t* frame, std::int32_t count) {
-  if (!Link || count < 0) return;
-  Link->SendFrame(frame, count);
-  AddTraceLine(QString::fromStdString(tagris::TransmitTraceLine(frame, static_cast<std::size_t>(count))));
+  if (slot.sent) AddTraceLine(QString::fromStdString(slot.sent->trace));
 }
 
 void TForm1::AddTraceLine(const QString& line) {
@@ -41,15 +29,18 @@ void TForm1::AddTraceLine(const QString& line) {
   ui->Memo1->appendPlainText(line);
 }
 
-void TForm1::ProcessReply(const std::uint8_t* rxBuffer, std::size_t received) {
-  const std::span<const std::uint8_t> rx(rxBuffer, tagris::kLinkBufferSize);
-  const tagris::ReplyKind kind = tagris::ClassifyReply(Poll, rx, received);
-  if (kind == tagris::ReplyKind::Ignored) return;  // the last tick was a command slot
-  // Only a sound answer to our poll proves the link; a garbled or foreign one is
-  // shown in the trace and goes no further.
-  if (kind == tagris::ReplyKind::Measurement) Poll.ReplyAccepted();
-  const std::size_t expected = Link ? Link->ExpectedReplyLength.load() : tagris::kPollReplyLength;
-  const std::string trace = tagris::ReceiveTraceLine(rx, expected);
-  AddTraceLine(QString::fromStdString(trace));
-  if (kind == tagris::ReplyKind::Measurement) MeasurementUpdate(rxBuffer, trace);
+void TForm1::ServeReplies() {
+  for (const tagris::ReplyOutcome& reply : Link->Dispatch()) tagris::Guarded([&] { ProcessReply(reply); });
+}
+
+void TForm1::ProcessReply(const tagris::ReplyOutcome& reply) {
+  if (reply.kind == tagris::ReplyKind::Ignored) return;  // the last tick was a command slot
+  AddTraceLine(QString::fromStdString(reply.trace));
+  if (reply.block) MeasurementUpdate(*reply.block, reply.count);
+  if (reply.logError) {
+    // The connection closed the log; the operator must not believe one is being written.
+    ui->chk_Write->setChecked(false);
+    ui->StatusBar1Panel1->setText(QString());
+    tagris::ShowWarning(QString::fromUtf8(reply.logError->c_str()));
+  }
 }

@@ -15,6 +15,7 @@
 #include <stdexcept>
 
 #include "tform1.h"
+#include "error_display.h"
 #include "common/convert.h"
 #include "common/cp1251.h"
 #include "record/log_file.h"
@@ -23,11 +24,7 @@
 
 namespace {
 
-// The modal "Warning!" box with OK only, no icon and no owner window, like every box of the window.
-void ShowWarning(const QString& text) {
-  QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Warning!"), text, QMessageBox::Ok, nullptr);
-  box.exec();
-}
+using tagris::ShowWarning;
 
 std::string LocalPath(const QString& path) { return QFile::encodeName(path).toStdString(); }
 
@@ -69,13 +66,14 @@ void TForm1::Timer2Timer() {
   const QDateTime now = QDateTime::currentDateTime();
   const QDate d = now.date();
   const QTime t = now.time();
+  const tagris::Measurement& kept = Link->Kept();
   const std::array<std::string, 5> cells = {
       tagris::SampleTimeText(d.year(), d.month(), d.day(), t.hour(), t.minute(), t.second(),
                              t.msec()),
-      tagris::SampleValueText(SampleTemperature),
-      tagris::SampleValueText(SampleMoisture),
-      tagris::SampleValueText(SamplePeakFrequency),
-      tagris::SampleValueText(SamplePeakWidth),
+      tagris::SampleValueText(kept.temperature),
+      tagris::SampleValueText(kept.moisture),
+      tagris::SampleValueText(kept.peakFrequency),
+      tagris::SampleValueText(kept.peakWidth),
   };
   const int row = ui->StringGrid2->rowCount();
   ui->StringGrid2->setRowCount(row + 1);
@@ -158,10 +156,8 @@ void TForm1::Write_File() {
   }
 
   try {
-    LogFile = tagris::CreateLogFile(path);
-    LogFileName = shownPath;
+    Link->Log().Start(path);
     ui->StatusBar1Panel1->setText(shownPath);
-    tagris::WriteLogBytes(LogFile, tagris::LogHeader(), path);
   } catch (const std::runtime_error& e) {
     // An operator who asked for a log must not believe one is being written.
     abandon();
@@ -169,24 +165,4 @@ void TForm1::Write_File() {
   }
 }
 
-void TForm1::WriteLogLine(const std::string& traceText) {
-  if (LogFile == 0) return;  // e.g. a reply arriving while the save dialog is open
-  const std::string line =
-      tagris::LogDataLine(PlotTime, Moisture, traceText, Temperature, DspTemperature);
-  try {
-    tagris::WriteLogBytes(LogFile, line, LocalPath(LogFileName));
-  } catch (const std::runtime_error& e) {
-    // Closed and unchecked before the box opens, so the replies that come meanwhile
-    // neither write nor report again.
-    CloseLogFile();
-    ui->chk_Write->setChecked(false);
-    ui->StatusBar1Panel1->setText(QString());
-    ShowWarning(QString::fromUtf8(e.what()));
-  }
-}
-
-void TForm1::CloseLogFile() {
-  tagris::CloseLogFd(LogFile);
-  LogFile = 0;
-  LogFileName.clear();
-}
+void TForm1::CloseLogFile() { Link->Log().Stop(); }

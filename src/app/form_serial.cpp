@@ -13,8 +13,6 @@
 #include "error_display.h"
 #include "tform1.h"
 #include "common/convert.h"
-#include "main_thread_bell.h"
-#include "serial/serial_link.h"
 #include "ui_form1.h"
 
 namespace {
@@ -31,18 +29,16 @@ void SetLineControlsEnabled(Ui::TForm1* ui, bool enabled) {
 }  // namespace
 
 bool TForm1::OpenLink(const QString& portName) {
-  if (!Link) Link = std::make_unique<tagris::SerialLink>();
-  if (!Link->OpenPort(portName.toStdString())) return false;
+  if (Link->OpenPort(portName.toStdString()) != tagris::OpenError::None) return false;
+  tagris::PortSettings settings;
   std::int32_t address = 0;
   try {
     // Both texts are converted before anything runs on the port, so a typing
     // error leaves no port open and no thread behind.
-    tagris::PortSettings settings;
     settings.baud = tagris::StrToInt(ui->cmb_Speed->currentText().toStdString());
     const int parity = ui->cmb_Parity->currentIndex();
     settings.parity = parity == 1 ? tagris::Parity::Odd : parity == 2 ? tagris::Parity::Even : tagris::Parity::None;
     settings.twoStopBits = ui->cmb_Stop->currentIndex() == 1;
-    Link->Configure(settings);
     address = tagris::StrToInt(ui->ed_Adr->text().toStdString());
   } catch (...) {
     Link->Close();
@@ -50,22 +46,9 @@ bool TForm1::OpenLink(const QString& portName) {
   }
   address = std::clamp<std::int32_t>(address, 0, 127);
   ui->ed_Adr->setText(QString::number(address));
-  // A command still waiting goes out with the new address and a matching CRC.
-  Poll.StampAddress(static_cast<std::uint8_t>(address));
-  Link->ExpectedReplyLength = 107;  // until the poll cycle sends its first frame
-  // The receive thread rings the window's event loop for each reply and waits
-  // until ProcessReply has run there (or the link is closed).
-  auto* bell = findChild<tagris::MainThreadBell*>(QStringLiteral("ReplyBell"), Qt::FindDirectChildrenOnly);
-  if (!bell) {
-    bell = new tagris::MainThreadBell(this, [this] {
-      if (!Link) return;
-      Link->ServeHandOver([this](const tagris::ReceivedReply& reply) {
-        tagris::Guarded([&] { ProcessReply(reply.buffer.data(), reply.length); });
-      });
-    });
-    bell->setObjectName(QStringLiteral("ReplyBell"));
-  }
-  Link->Start([bell] { bell->Ring(); });
+  // The receive thread rings ReplyBell for each reply and goes on; ServeReplies
+  // takes them on this thread.
+  Link->Start(settings, static_cast<std::uint8_t>(address));
   return true;
 }
 

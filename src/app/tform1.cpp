@@ -20,8 +20,8 @@
 
 #include "error_display.h"
 #include "label_autosize.h"
+#include "main_thread_bell.h"
 #include "updown.h"
-#include "serial/serial_link.h"
 #include "ui_form1.h"
 
 namespace {
@@ -137,6 +137,9 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), ui(new Ui::TForm1) {
   Timer2->setObjectName(QStringLiteral("Timer2"));
   Timer2->setTimerType(Qt::PreciseTimer);
   Timer2->setInterval(1000);
+  // The receive thread rings the bell for each reply it hands over and goes on.
+  ReplyBell = new tagris::MainThreadBell(this, [this] { ServeReplies(); });
+  Link = std::make_unique<tagris::Connection>([bell = ReplyBell] { bell->Ring(); });
   SetupCharts();
   BindEvents();
   InstallKeyFilters();
@@ -153,12 +156,9 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), ui(new Ui::TForm1) {
     for (int c = 0; c < heads.size(); ++c) ui->StringGrid2->item(0, c)->setText(heads[c]);
   }
   Timer1->stop();
-  Poll.CommandPending = false;
-  Poll.PollPhase = 0;
   Connected = false;
   ui->Memo1->clear();
   TraceLineCount = 0;
-  LogFile = 0;
   ui->lb_TOUT->setText(QStringLiteral("Temp = -00.0 C"));
   ui->StatusBar1Panel1->setText(QString());
   // Chart1's left axis, its hidden title and the 0..100 time window of both
@@ -178,6 +178,7 @@ TForm1::~TForm1() {
   // without a close request (tests, an escaping error).
   if (Connected) ClosePort();
   CloseLogFile();
+  Link.reset();  // its threads are joined before the bell they ring goes
   delete ui;
 }
 

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "modbus/poll_cycle.h"
+#include "connection/connection.h"
 
 QT_BEGIN_NAMESPACE
 namespace Ui {
@@ -21,8 +21,7 @@ class QChart;
 QT_END_NAMESPACE
 
 namespace tagris {
-class SerialLink;
-struct RegisterBlock;
+class MainThreadBell;
 }  // namespace tagris
 
 class TForm1 : public QWidget {
@@ -46,10 +45,8 @@ class TForm1 : public QWidget {
   void bt_ConnectClick();
   void ClosePort();
   void Tick();
-  void SendFrame(const std::uint8_t* frame, std::int32_t count);
-  // The reply handler, run on the main thread while the receive thread waits:
-  // rxBuffer is a copy of RxBuffer (2048 bytes), received the count read.
-  void ProcessReply(const std::uint8_t* rxBuffer, std::size_t received);
+  // Shows what one reply did: its trace line, the measurement update, a log failure.
+  void ProcessReply(const tagris::ReplyOutcome& reply);
   // Trace memo rule shared by requests and replies: keeps the last five lines.
   void AddTraceLine(const QString& line);
   // Connect step: opens, configures and starts the link; false when the port
@@ -58,13 +55,12 @@ class TForm1 : public QWidget {
 
   bool Connected = false;
   std::int32_t TraceLineCount = 0;
-  tagris::PollCycle Poll;  // PollFrame, CommandFrame, PollPhase, CommandPending, LinkCountdown
-  std::unique_ptr<tagris::SerialLink> Link;
+  // The port, its threads, the poll cycle, the kept values and the log file.
+  std::unique_ptr<tagris::Connection> Link;
 
   // ===== measurements and display (src/measure) =====
-  // The measurement update for one accepted 113-byte reply; traceText is the
-  // receive trace line, handed on to the log file.
-  void MeasurementUpdate(const std::uint8_t* reply, const std::string& traceText);
+  // The measurement update for one accepted reply; count is its number since the connect.
+  void MeasurementUpdate(const tagris::RegisterBlock& block, double count);
   // Builds both charts and gives them their start-up ranges (axes 0..100, window 0..100).
   void SetupCharts();
   void ResetCharts();  // at connect
@@ -84,14 +80,6 @@ class TForm1 : public QWidget {
   double PlotTime = 0;
   double PlotWindowStart = 0;
   double PlotWindowEnd = 100;
-  float Temperature = 0;
-  float MixTemperature = 0;
-  float DspTemperature = 0;
-  float SampleMoisture = 0;
-  double Moisture = 0;  // W of the last measurement reply, in double precision (log file)
-  float SampleTemperature = 0;
-  float SamplePeakFrequency = 0;
-  float SamplePeakWidth = 0;
 
   // ===== device configuration (src/config) =====
   void Button1Click();
@@ -111,13 +99,9 @@ class TForm1 : public QWidget {
   void Button8Click();
   void Timer2Timer();
   void Write_File();
-  // Last step of the measurement update while chk_Write is checked.
-  void WriteLogLine(const std::string& traceText);
   void CloseLogFile();
 
-  int LogFile = 0;  // descriptor of the open log file, 0 when none
   std::int32_t SampleCountdown = 0;
-  QString LogFileName;  // path of the open log file, for the error box
   std::string SampleTextInM1;  // the sample-file bytes M1 shows after the last sample
 
   // Folder of the sample file "Tagris.txt": the program's own folder when it is
@@ -132,6 +116,9 @@ class TForm1 : public QWidget {
 
  private:
   void BindEvents();  // every signal connection of the window, in one place
+  // The receive thread rang: show what the replies it handed over did.
+  void ServeReplies();
+  tagris::MainThreadBell* ReplyBell = nullptr;
   // src/config: routes typed (and pasted) characters of the filtered fields
   // through their key handlers; true when the event was consumed.
   void InstallKeyFilters();

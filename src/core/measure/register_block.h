@@ -5,10 +5,12 @@
 #include <cstdint>
 #include <string_view>
 
+#include "modbus/frames.h"
+
 namespace tagris {
 
 inline constexpr int kRegisterCount = 54;
-inline constexpr std::size_t kMeasurementReplyLength = 113;  // address, function, count, 108 data, CRC
+inline constexpr std::size_t kMeasurementReplyLength = kPollReplyLength;
 inline constexpr int kChannelCount = 14;
 
 // Medium codes of register 39; other values carry no medium.

@@ -15,14 +15,14 @@ PollCycle::TickResult PollCycle::Tick() {
     PollPhase = 0;
     r.send = Send::Poll;
     r.expectedReplyLength = kPollReplyLength;
-    r.frame = PollFrame.data();
+    r.frame = PollFrame;
   } else {
     PollPhase = 1;
     if (CommandPending) {
       CommandPending = false;
       r.send = Send::Command;
       r.expectedReplyLength = kCommandReplyLength;
-      r.frame = CommandFrame.data();
+      r.frame = CommandFrame;
     }
   }
   return r;

@@ -2,18 +2,18 @@
 // The poll cycle: a poll slot (read registers 0..53) alternating with a command
 // slot (one pending write-single-register), plus the link watchdog. Plain state;
 // the window's Timer1 drives Tick() and carries out what it returns.
-#include <array>
+#include <cstddef>
 #include <cstdint>
+
+#include "modbus/frames.h"
 
 namespace tagris {
 
-inline constexpr std::uint32_t kPollReplyLength = 113;
-inline constexpr std::uint32_t kCommandReplyLength = 105;
 inline constexpr std::int32_t kLinkTicks = 10;
 
 struct PollCycle {
-  std::array<std::uint8_t, 8> PollFrame{0x05, 0x03, 0x00, 0x00, 0x00, 0x36, 0xC4, 0x58};
-  std::array<std::uint8_t, 8> CommandFrame{0x05, 0x06, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+  Request PollFrame{0x05, 0x03, 0x00, 0x00, 0x00, 0x36, 0xC4, 0x58};
+  Request CommandFrame{0x05, 0x06, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
   std::uint8_t PollPhase = 0;  // slot of the next tick: 1 poll, 0 command
   bool CommandPending = false;
   std::int32_t LinkCountdown = kLinkTicks;
@@ -22,8 +22,8 @@ struct PollCycle {
   struct TickResult {
     bool linkLost = false;  // show the no-link text (else the empty text)
     Send send = Send::Nothing;
-    std::uint32_t expectedReplyLength = 0;  // set before sending, when send != Nothing
-    const std::uint8_t* frame = nullptr;    // the 8 bytes to send
+    std::size_t expectedReplyLength = 0;  // set before sending, when send != Nothing
+    Request frame{};                      // the bytes to send, when send != Nothing
   };
 
   // One 500 ms tick: watchdog, then the slot.

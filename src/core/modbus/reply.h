@@ -9,7 +9,6 @@
 
 namespace tagris {
 
-inline constexpr std::uint8_t kReadHoldingRegisters = 0x03;
 inline constexpr std::uint8_t kPollReplyByteCount = 0x6C;  // 54 registers
 
 // "<-- " then " 0xHH" per byte: 44 characters for an 8-byte frame.

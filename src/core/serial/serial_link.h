@@ -1,28 +1,29 @@
 #pragma once
-// The serial link: the port and the receive and transmit threads with the buffers
-// they share with the main thread.
+// The serial link: the port with its receive and transmit threads.
 //
-// Receive thread: waits for characters; once at least ExpectedReplyLength bytes
-// are queued it reads all of them into RxBuffer in one read and hands the reply
-// to the main thread, waiting until the main thread has dealt with it. More than
-// 2048 queued bytes are discarded unread.
-// Transmit thread: sleeps until SendFrame gives it a frame, writes it, sleeps again.
-//
-// The hand-over: the receive thread marks its reply pending, calls the hook
-// (the window rings its event loop) and waits until ServeHandOver has run on
-// the main thread, or until Close(). Close() never waits for the main thread,
-// so it may run anywhere on the main thread, also while a hand-over is pending.
+// Every request starts an exchange (Send returns its number). The receive thread
+// waits for characters; once at least the exchange's threshold of bytes is queued
+// it reads all of them in one read, tags the copy with the exchange and puts it in
+// the inbox, then calls the wake-up and goes on: it never waits for its reader.
+// The owner takes the copies (Take) on its own thread and drops those of an
+// exchange that is over, so a late reply is never taken for the current one and
+// nothing the owner is handling can be overwritten. More than 2048 queued bytes
+// are discarded unread.
+// The transmit thread sleeps until Send gives it a frame, writes it, sleeps again.
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <span>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "serial/serial_port.h"
 
@@ -30,84 +31,83 @@ namespace tagris {
 
 inline constexpr std::size_t kLinkBufferSize = 2048;
 
-// A reply as handed to the main thread: RxBuffer as read and the number of bytes
-// the read took (bytes past that are whatever an earlier read of this exchange left).
-struct ReceivedReply {
-  std::span<const std::uint8_t, kLinkBufferSize> buffer;
-  std::size_t length = 0;
+// One read of the receive thread, as a value of its own.
+struct ReceivedChunk {
+  std::uint64_t exchange = 0;  // the Send() it belongs to; 0 before the first
+  std::size_t threshold = 0;   // the count the receive thread waited for
+  std::size_t length = 0;      // bytes read
+  std::array<std::uint8_t, kLinkBufferSize> bytes{};  // as read, zero past length
+  std::chrono::steady_clock::time_point at;           // when the read ended
+
+  std::span<const std::uint8_t> Read() const { return std::span(bytes).first(length); }
 };
 
 class SerialLink {
  public:
   using PortFactory = std::function<std::unique_ptr<SerialPort>()>;
-  using HandOverHook = std::function<void()>;
+  // Called on the receive thread when the inbox gained a chunk or the line was
+  // lost; must not block (the window rings its event loop, a console wakes a wait).
+  using Wake = std::function<void()>;
 
   explicit SerialLink(PortFactory makePort = MakeSystemPort);
   ~SerialLink();
   SerialLink(const SerialLink&) = delete;
   SerialLink& operator=(const SerialLink&) = delete;
 
-  // Connect, in this order: OpenPort (false: the port cannot be had), Configure
-  // (refusals are not reported, the line keeps what the driver took), Start.
-  bool OpenPort(std::string_view portName);
+  // Connect, in this order: Open, Configure (refusals are not reported: the line
+  // keeps what the driver took), Start.
+  OpenError Open(std::string_view portName);
   void Configure(const PortSettings& settings);
-  // Purges the input queue and starts both threads; hook is called on the
-  // receive thread for every reply to hand over.
-  void Start(HandOverHook hook);
-  // ClosePort: stops and joins both threads, closes the port. Safe at any stage.
+  // Purges the input queue and starts both threads; threshold holds until the first Send.
+  void Start(std::size_t threshold, Wake wake);
+  // Stops and joins both threads and closes the port. Safe at any stage, never
+  // waits for the owner's event loop.
   void Close();
-  bool IsOpen() const;
+  bool IsOpen() const { return port_ != nullptr; }
 
-  // Main thread, while open.
-  void PurgeInput();
-  // Zeroes both buffers, purges both queues, copies the frame into TxBuffer and
-  // wakes the transmit thread. A reply read before this call is not handed on.
-  void SendFrame(const std::uint8_t* frame, std::int32_t count);
+  // Owner's thread, while open. Starts a new exchange: purges both queues (unless
+  // told to keep what came in, for a diagnosis that looks at late bytes), sets the
+  // threshold and hands the frame to the transmit thread. A frame the transmit
+  // thread has not taken yet gives way to this one.
+  std::uint64_t Send(std::span<const std::uint8_t> frame, std::size_t threshold, bool purge = true);
+  std::uint64_t CurrentExchange() const { return exchange_.load(); }
 
-  // Main thread: runs handler for the pending hand-over while the receive thread
-  // waits, then lets the receive thread go on. False when none is pending (none
-  // came, or Close() gave it up). Skips the handler when a frame was sent after
-  // the reply was read: that reply belongs to an exchange already over.
-  bool ServeHandOver(const std::function<void(const ReceivedReply&)>& handler);
+  // Everything read since the last call, oldest first (of any exchange).
+  std::vector<ReceivedChunk> Take();
+  // Waits until a chunk is waiting, the line is lost, or the deadline passes;
+  // true when a chunk is waiting.
+  bool WaitForChunk(std::chrono::steady_clock::time_point deadline);
 
-  // Threshold of the receive thread; the connect sets it first, Tick before each frame.
-  std::atomic<std::uint32_t> ExpectedReplyLength{0};
-
-  // Diagnostics and tests.
-  std::array<std::uint8_t, kLinkBufferSize> RxSnapshot();
+  // The port reported a hang-up (adapter pulled, device gone) and has not
+  // delivered a byte since.
   bool LineLost() const { return lineLost_.load(); }
-  std::thread::native_handle_type ReaderHandle() { return Reader.native_handle(); }
 
  private:
   void ReadThreadExecute();
   void WriteThreadExecute();
-  void HandOver();
+  void Deliver(ReceivedChunk&& chunk);
+  void Notify();
 
   PortFactory makePort_;
-  std::unique_ptr<SerialPort> PortHandle;
-  HandOverHook hook_;
-  std::thread Reader;
-  std::thread Writer;
+  std::unique_ptr<SerialPort> port_;
+  Wake wake_;
+  std::thread reader_;
+  std::thread writer_;
   std::atomic<bool> stop_{false};
   std::atomic<bool> lineLost_{false};
+  std::atomic<std::uint64_t> exchange_{0};
 
-  std::mutex txMutex_;  // TxBuffer, TxLength, txReady_
+  std::mutex txMutex_;  // txFrame_, txReady_
   std::condition_variable txCv_;
-  std::array<std::uint8_t, kLinkBufferSize> TxBuffer{};
-  std::int32_t TxLength = 0;
+  std::vector<std::uint8_t> txFrame_;
   bool txReady_ = false;
 
-  std::mutex rxMutex_;  // RxBuffer, rxLength_, generations, and count+read as one step
-  std::array<std::uint8_t, kLinkBufferSize> RxBuffer{};
-  std::size_t rxLength_ = 0;
-  std::uint64_t sendGeneration_ = 0;  // frames sent so far
-  std::uint64_t readGeneration_ = 0;  // sendGeneration_ when RxBuffer was filled
+  std::mutex rxMutex_;  // threshold_ and the exchange number against count+read as one step
+  std::size_t threshold_ = 0;
 
-  std::mutex handOverMutex_;  // handOverPending_, handOverSeq_, servingHandOver_
-  std::condition_variable handOverCv_;
-  bool handOverPending_ = false;
-  std::uint64_t handOverSeq_ = 0;      // numbers the hand-overs of the receive thread
-  std::uint64_t servingHandOver_ = 0;  // the one the main thread is running, 0 for none
+  std::mutex inboxMutex_;
+  std::condition_variable inboxCv_;
+  std::deque<ReceivedChunk> inbox_;
 };
 
 }  // namespace tagris
