@@ -1,17 +1,16 @@
 // The port and the receive and transmit threads on a real pseudo-terminal.
 #include <gtest/gtest.h>
-#include <pthread.h>
 #include <termios.h>
 #include <time.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
-#include <optional>
 #include <thread>
 #include <vector>
 
 #include "pty_peer.h"
+#include "modbus/frames.h"
 #include "serial/custom_baud_linux.h"
 #include "serial/serial_link.h"
 
@@ -21,11 +20,15 @@ namespace {
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 
+const Request kPoll{0x05, 0x03, 0x00, 0x00, 0x00, 0x36, 0xC4, 0x58};
+
 Bytes Pattern(std::size_t n, std::uint8_t start = 1) {
   Bytes b(n);
   for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>(start + i);
   return b;
 }
+
+Bytes Read(const ReceivedChunk& c) { return Bytes(c.Read().begin(), c.Read().end()); }
 
 TEST(PortName, MapsToDevice) {
   struct Case {
@@ -41,186 +44,131 @@ TEST(PortName, MapsToDevice) {
   for (const auto& c : cases) EXPECT_EQ(PortDevicePath(c.name), c.device) << c.name;
 }
 
-// The window's side of the hand-over: the receive thread rings, and the reply is
-// served on this (the test's) thread.
+// The owner's side: the receive thread rings, the test takes what it read.
 class LinkFixture : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(peer.ok());
-    ASSERT_TRUE(link.OpenPort(peer.path()));
+    ASSERT_EQ(link.Open(peer.path()), OpenError::None);
     link.Configure({9600, Parity::None, false});
-    link.ExpectedReplyLength = 113;
-    link.Start([this] { Ring(); });
+    link.Start(113, [this] { ++wakes; });
   }
 
   void TearDown() override { link.Close(); }
 
-  // The hook: the receive thread has a reply waiting for the "main thread".
-  void Ring() {
-    {
-      std::lock_guard lock(m);
-      ++rings;
-    }
-    cv.notify_all();
+  // Everything read by the time the first chunk came, or nothing within `wait`.
+  std::vector<ReceivedChunk> Chunks(std::chrono::milliseconds wait = 2s) {
+    if (!link.WaitForChunk(std::chrono::steady_clock::now() + wait)) return {};
+    return link.Take();
   }
 
-  // True when a ring came within `wait`.
-  bool NextRing(std::chrono::milliseconds wait) {
-    std::unique_lock lock(m);
-    if (!cv.wait_for(lock, wait, [&] { return rings > 0; })) return false;
-    --rings;
-    return true;
-  }
-
-  // Waits for one hand-over and serves it; the reply, or nothing when none came
-  // or the link dropped it.
-  std::optional<std::pair<Bytes, std::size_t>> Serve(std::chrono::milliseconds wait = 2s) {
-    if (!NextRing(wait)) return std::nullopt;
-    std::optional<std::pair<Bytes, std::size_t>> got;
-    link.ServeHandOver([&](const ReceivedReply& r) {
-      got.emplace(Bytes(r.buffer.begin(), r.buffer.end()), r.length);
-    });
-    return got;
+  // The wake-up count reached n (it rings just after the chunk is in the inbox).
+  bool WaitWakes(int n) {
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (wakes < n && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+    return wakes == n;
   }
 
   test::PtyPeer peer;
+  std::atomic<int> wakes{0};
   SerialLink link;
-  std::mutex m;
-  std::condition_variable cv;
-  int rings = 0;
 };
 
-TEST_F(LinkFixture, ReplyInTwoBurstsIsHandedOverOnce) {
+TEST_F(LinkFixture, ReplyInTwoBurstsIsReadOnceWhole) {
   const Bytes reply = Pattern(113);
   peer.Write(Bytes(reply.begin(), reply.begin() + 40));
-  EXPECT_FALSE(NextRing(150ms)) << "40 bytes are below the threshold";
+  EXPECT_TRUE(Chunks(150ms).empty()) << "40 bytes are below the threshold";
   peer.Write(Bytes(reply.begin() + 40, reply.end()));
-  const auto got = Serve();
-  ASSERT_TRUE(got);
-  EXPECT_EQ(got->second, 113u);
-  EXPECT_TRUE(std::equal(reply.begin(), reply.end(), got->first.begin()));
-  EXPECT_TRUE(std::all_of(got->first.begin() + 113, got->first.end(), [](auto b) { return b == 0; }));
-  EXPECT_FALSE(NextRing(150ms));
+  const auto got = Chunks();
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(Read(got[0]), reply);
+  EXPECT_EQ(got[0].threshold, 113u);
+  EXPECT_TRUE(std::all_of(got[0].bytes.begin() + 113, got[0].bytes.end(), [](auto b) { return b == 0; }));
+  EXPECT_TRUE(WaitWakes(1));
+  EXPECT_TRUE(Chunks(150ms).empty());
+  EXPECT_EQ(wakes, 1);
 }
 
 TEST_F(LinkFixture, EverythingQueuedIsReadInOneRead) {
   const Bytes reply = Pattern(120, 0x80);
   peer.Write(reply);
-  const auto got = Serve();
-  ASSERT_TRUE(got);
-  EXPECT_EQ(got->second, 120u);
-  EXPECT_TRUE(std::equal(reply.begin(), reply.end(), got->first.begin()));
-  EXPECT_FALSE(NextRing(100ms));
+  const auto got = Chunks();
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(Read(got[0]), reply);
+  EXPECT_TRUE(Chunks(100ms).empty());
 }
 
-TEST_F(LinkFixture, HandOverIsServedOnceAndHoldsTheReader) {
-  peer.Write(Pattern(113));
-  ASSERT_TRUE(NextRing(2s));
-  int runs = 0;
-  bool nested = true;
-  EXPECT_TRUE(link.ServeHandOver([&](const ReceivedReply&) {
-    ++runs;
-    // The reader waits meanwhile: bytes that arrive now are not read yet.
-    peer.Write(Pattern(113, 0x60));
-    std::this_thread::sleep_for(50ms);
-    EXPECT_FALSE(NextRing(50ms));
-    // A nested event loop answering a second ring must not run the same reply again.
-    nested = link.ServeHandOver([&](const ReceivedReply&) { ++runs; });
-  }));
-  EXPECT_EQ(runs, 1);
-  EXPECT_FALSE(nested);
-  // Then the reader goes on: the next hand-over, whenever the reader gets to it
-  // (it may already be waiting), is the second reply, never the first again.
-  Bytes next;
-  const auto take = [&](const ReceivedReply& r) { next.assign(r.buffer.begin(), r.buffer.end()); };
-  if (!link.ServeHandOver(take)) {
-    ASSERT_TRUE(NextRing(2s));
-    ASSERT_TRUE(link.ServeHandOver(take));
-  }
-  ASSERT_FALSE(next.empty());
-  EXPECT_EQ(next[0], 0x60);
+TEST_F(LinkFixture, UpTo2048QueuedBytesAreReadMoreAreDiscarded) {
+  // The threshold holds the reader off until the whole block is in: 2048 bytes
+  // are still read as one, 2049 are thrown away unread.
+  link.Send(kPoll, 2048);
+  EXPECT_EQ(peer.Read(8, 1000), Bytes(kPoll.begin(), kPoll.end()));
+  peer.Write(Pattern(2048, 7));
+  auto got = Chunks();
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(Read(got[0]), Pattern(2048, 7));
+
+  link.Send(kPoll, 2049);
+  EXPECT_EQ(peer.Read(8, 1000), Bytes(kPoll.begin(), kPoll.end()));
+  peer.Write(Pattern(2049, 9));
+  EXPECT_TRUE(Chunks(300ms).empty());
+  // The queue was emptied: the next reply, let in without a purge, is counted
+  // from its first byte.
+  link.Send(kPoll, 113, /*purge=*/false);
+  EXPECT_EQ(peer.Read(8, 1000), Bytes(kPoll.begin(), kPoll.end()));
+  peer.Write(Pattern(113, 0x40));
+  got = Chunks();
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(Read(got[0]), Pattern(113, 0x40));
 }
 
-TEST_F(LinkFixture, BytesAfterThresholdWaitForTheHandOver) {
-  // While a reply waits for the main thread nothing is read; what came meanwhile
-  // is counted afterwards as one block. 2048 bytes are still read, 2049 discarded.
-  struct Case {
-    std::size_t n;
-    bool handedOver;
-  };
-  for (const Case c : {Case{2048, true}, Case{2049, false}}) {
-    SCOPED_TRACE(c.n);
-    peer.Write(Pattern(113));
-    ASSERT_TRUE(NextRing(2s));
-    peer.Write(Pattern(c.n, 7));
-    std::this_thread::sleep_for(100ms);  // all of it in the driver before the reader looks
-    EXPECT_TRUE(link.ServeHandOver([](const ReceivedReply&) {}));
-    if (c.handedOver) {
-      const auto got = Serve();
-      ASSERT_TRUE(got);
-      EXPECT_EQ(got->second, 2048u);
-      EXPECT_EQ(got->first, Pattern(2048, 7));
-    } else {
-      EXPECT_FALSE(NextRing(200ms));
-      const auto rx = link.RxSnapshot();
-      EXPECT_TRUE(std::all_of(rx.begin(), rx.end(), [](auto b) { return b == 0; }));
-      // The queue was emptied: the next reply is counted from its first byte.
-      peer.Write(Pattern(113, 0x40));
-      const auto got = Serve();
-      ASSERT_TRUE(got);
-      EXPECT_EQ(got->second, 113u);
-      EXPECT_EQ(got->first[0], 0x40);
-    }
-  }
-}
-
-TEST_F(LinkFixture, SendFrameWritesTheFrameAndDropsStaleInput) {
+TEST_F(LinkFixture, SendWritesTheFrameAndDropsStaleInput) {
   peer.Write(Pattern(50));  // a stray half reply
   std::this_thread::sleep_for(50ms);
-  const std::uint8_t poll[] = {0x05, 0x03, 0x00, 0x00, 0x00, 0x36, 0xC4, 0x58};
-  link.SendFrame(poll, 8);
-  EXPECT_EQ(peer.Read(100, 300), Bytes(poll, poll + 8));
+  const std::uint64_t exchange = link.Send(kPoll, 113);
+  EXPECT_EQ(peer.Read(100, 300), Bytes(kPoll.begin(), kPoll.end()));
   peer.Write(Pattern(113, 0x10));
-  const auto got = Serve();
-  ASSERT_TRUE(got);
-  EXPECT_EQ(got->second, 113u);
-  EXPECT_EQ(got->first[0], 0x10);
+  const auto got = Chunks();
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(Read(got[0]), Pattern(113, 0x10)) << "counted from the reply's first byte";
+  EXPECT_EQ(got[0].exchange, exchange);
 }
 
-TEST_F(LinkFixture, ReplyReadBeforeTheNextFrameIsNotHandedOn) {
-  peer.Write(Pattern(113));
-  ASSERT_TRUE(NextRing(2s));
-  const std::uint8_t frame[8] = {5, 6, 0, 0x21, 0, 1, 0x19, 0x84};
-  link.SendFrame(frame, 8);  // the next tick came first
-  bool ran = false;
-  EXPECT_TRUE(link.ServeHandOver([&](const ReceivedReply&) { ran = true; }));
-  EXPECT_FALSE(ran);
-  // The reader goes on normally.
+TEST_F(LinkFixture, ReplyReadBeforeTheNextFrameKeepsItsOwnExchange) {
+  const std::uint64_t first = link.Send(kPoll, 113);
   peer.Read(8, 300);
+  peer.Write(Pattern(113));
+  ASSERT_TRUE(link.WaitForChunk(std::chrono::steady_clock::now() + 2s));
+  const Request write{0x05, 0x06, 0x00, 0x21, 0x00, 0x01, 0x19, 0x84};
+  const std::uint64_t second = link.Send(write, 113);  // the next tick came first
+  EXPECT_NE(second, first);
+  auto got = link.Take();
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].exchange, first) << "a late reply must not pass for the answer to the next request";
+  // The reader goes on normally.
+  EXPECT_EQ(peer.Read(8, 300), Bytes(write.begin(), write.end()));
   peer.Write(Pattern(113, 0x20));
-  const auto got = Serve();
-  ASSERT_TRUE(got);
-  EXPECT_EQ(got->first[0], 0x20);
+  got = Chunks();
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].bytes[0], 0x20);
+  EXPECT_EQ(got[0].exchange, second);
 }
 
-TEST_F(LinkFixture, CloseWithAReplyInFlight) {
+TEST_F(LinkFixture, CloseWithAReplyNotTakenThenConnectAgain) {
   peer.Write(Pattern(113));
-  ASSERT_TRUE(NextRing(2s));  // the reader now waits for the main thread
+  ASSERT_TRUE(link.WaitForChunk(std::chrono::steady_clock::now() + 2s));
   const auto start = std::chrono::steady_clock::now();
   link.Close();
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
   EXPECT_FALSE(link.IsOpen());
-  bool ran = false;
-  EXPECT_FALSE(link.ServeHandOver([&](const ReceivedReply&) { ran = true; }));  // the ring, answered late
-  EXPECT_FALSE(ran);
-  // A fresh connect on the same line works and hands over again.
-  ASSERT_TRUE(link.OpenPort(peer.path()));
-  link.ExpectedReplyLength = 113;
-  link.Start([this] { Ring(); });
+  EXPECT_TRUE(link.Take().empty()) << "nothing of the closed connection is handed on";
+  // A fresh connect on the same line works and reads again.
+  ASSERT_EQ(link.Open(peer.path()), OpenError::None);
+  link.Start(113, [this] { ++wakes; });
   peer.Write(Pattern(113, 0x33));
-  const auto got = Serve();
-  ASSERT_TRUE(got);
-  EXPECT_EQ(got->first[0], 0x33);
+  const auto got = Chunks();
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].bytes[0], 0x33);
 }
 
 TEST_F(LinkFixture, CloseBeforeAnyFrameWritesNothing) {
@@ -231,55 +179,54 @@ TEST_F(LinkFixture, CloseBeforeAnyFrameWritesNothing) {
 TEST_F(LinkFixture, CloseWhileTheWriterIsStuck) {
   // Output stopped on the line: the transmit thread cannot get its frame out.
   ASSERT_EQ(tcflow(peer.slave(), TCOOFF), 0);
-  const std::uint8_t poll[] = {0x05, 0x03, 0x00, 0x00, 0x00, 0x36, 0xC4, 0x58};
-  link.SendFrame(poll, 8);
+  link.Send(kPoll, 113);
   std::this_thread::sleep_for(50ms);
   EXPECT_TRUE(peer.Read(1, 50).empty());
   const auto start = std::chrono::steady_clock::now();
   link.Close();
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
   tcflow(peer.slave(), TCOON);
 }
 
-double ThreadCpuSeconds(pthread_t thread) {
-  clockid_t clock;
-  if (pthread_getcpuclockid(thread, &clock) != 0) return -1;
+double ProcessCpuSeconds() {
   timespec ts{};
-  clock_gettime(clock, &ts);
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-TEST_F(LinkFixture, HangUpDoesNotSpin) {
+TEST_F(LinkFixture, HangUpIsReportedOnceAndDoesNotSpin) {
   peer.CloseMaster();
-  std::this_thread::sleep_for(100ms);
-  EXPECT_TRUE(link.LineLost());
-  const double before = ThreadCpuSeconds(link.ReaderHandle());
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (!link.LineLost() && std::chrono::steady_clock::now() < deadline) link.WaitForChunk(deadline);
+  ASSERT_TRUE(link.LineLost());
+  ASSERT_TRUE(WaitWakes(1));
+  // Only the link's threads can use CPU now: the test sleeps.
+  const double before = ProcessCpuSeconds();
   std::this_thread::sleep_for(1s);
-  const double used = ThreadCpuSeconds(link.ReaderHandle()) - before;
-  EXPECT_GE(used, 0.0);
-  EXPECT_LT(used, 0.05) << "the receive thread spins on the dead line";
-  const std::uint8_t poll[] = {0x05, 0x03, 0x00, 0x00, 0x00, 0x36, 0xC4, 0x58};
-  link.SendFrame(poll, 8);  // polls go on; the write fails quietly
+  EXPECT_LT(ProcessCpuSeconds() - before, 0.1) << "the receive thread spins on the dead line";
+  EXPECT_EQ(wakes, 1) << "the owner hears of the loss once";
+  link.Send(kPoll, 113);  // polls go on; the write fails quietly
   const auto start = std::chrono::steady_clock::now();
   link.Close();
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
   // The unit is back on a new line: the next connect works.
   test::PtyPeer again;
-  ASSERT_TRUE(link.OpenPort(again.path()));
+  ASSERT_EQ(link.Open(again.path()), OpenError::None);
   link.Close();
 }
 
-TEST(SerialPort, OpenIsExclusiveAndReleasedOnClose) {
+TEST(SerialPort, OpenIsExclusiveAndSaysWhyItFailed) {
   test::PtyPeer peer;
   ASSERT_TRUE(peer.ok());
   SerialLink first, second;
-  ASSERT_TRUE(first.OpenPort(peer.path()));
-  EXPECT_FALSE(second.OpenPort(peer.path())) << "a port in use must not open twice";
+  ASSERT_EQ(first.Open(peer.path()), OpenError::None);
+  EXPECT_EQ(second.Open(peer.path()), OpenError::Busy) << "a port in use must not open twice";
   first.Close();
-  EXPECT_TRUE(second.OpenPort(peer.path()));
-  EXPECT_FALSE(first.OpenPort("/dev/tagris-no-such-port"));
-  EXPECT_FALSE(first.OpenPort(""));
-  EXPECT_FALSE(first.OpenPort("/dev/null")) << "not a serial line";
+  EXPECT_EQ(second.Open(peer.path()), OpenError::None);
+  EXPECT_EQ(first.Open("/dev/tagris-no-such-port"), OpenError::NotFound);
+  EXPECT_EQ(first.Open(""), OpenError::NotFound);
+  EXPECT_EQ(first.Open("/dev/null"), OpenError::NotSerial);
+  EXPECT_FALSE(first.IsOpen());
 }
 
 TEST(SerialPort, SettingsReachTheLine) {
@@ -299,7 +246,7 @@ TEST(SerialPort, SettingsReachTheLine) {
     test::PtyPeer peer;
     ASSERT_TRUE(peer.ok());
     SerialLink link;
-    ASSERT_TRUE(link.OpenPort(peer.path()));
+    ASSERT_EQ(link.Open(peer.path()), OpenError::None);
     link.Configure(c.settings);
     termios t{};
     ASSERT_EQ(tcgetattr(peer.slave(), &t), 0);

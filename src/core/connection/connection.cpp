@@ -131,7 +131,9 @@ PollResult Connection::Await(const Request& request, std::uint64_t exchange,
       result.status = ExchangeStatus::PortLost;
       return result;
     }
-    if (!link_.WaitForChunk(deadline) && std::chrono::steady_clock::now() >= deadline) break;
+    // Nothing waiting and the line not lost: the time is up, or the link is stopped
+    // and nothing can come any more (looping on would spin until the deadline).
+    if (!link_.WaitForChunk(deadline) && !link_.LineLost()) break;
     for (const ReceivedChunk& chunk : link_.Take()) {
       if (chunk.exchange != exchange) continue;
       const std::size_t n = std::min(chunk.length, rx.size() - received);
@@ -167,7 +169,9 @@ PollResult Connection::Poll(std::chrono::milliseconds timeout) {
   std::copy(r.received.begin(), r.received.end(), rx.begin());
   // The blocking drive has no ticks: the last (and only) request was the poll.
   poll_.PollPhase = 0;
-  r.outcome = HandleReply(rx, r.received.size(), kPollReplyLength);
+  // The trace shows the bytes that came (a short or exception answer has fewer
+  // than a poll answer), not the zeros of the buffer after them.
+  r.outcome = HandleReply(rx, r.received.size(), std::min(r.received.size(), kPollReplyLength));
   r.status = r.outcome.kind == ReplyKind::Measurement ? ExchangeStatus::Ok : status;
   if (r.status == ExchangeStatus::Ok && r.outcome.kind != ReplyKind::Measurement) r.status = ExchangeStatus::Invalid;
   return r;
