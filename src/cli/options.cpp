@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "common/convert.h"
+#include "diag.h"
 
 namespace tagris::cli {
 
@@ -20,6 +21,8 @@ constexpr std::string_view kOverview =
     "  write WHAT ARGS...    set a value in the unit and check that it took:\n"
     "                          channel N | grade CH VALUE | salinity CH VALUE |\n"
     "                          serial BAUD PARITY STOP | address N\n"
+    "  scan                  find units: try ports, line settings and addresses (see scan --help)\n"
+    "  diag                  poll as the window does and say what is wrong with the line\n"
     "\n";
 
 constexpr std::string_view kConnection =
@@ -106,6 +109,8 @@ std::optional<Command> CommandNamed(std::string_view word) {
   if (word == "read") return Command::Read;
   if (word == "watch") return Command::Watch;
   if (word == "write") return Command::Write;
+  if (word == "scan") return Command::Scan;
+  if (word == "diag") return Command::Diag;
   return std::nullopt;
 }
 
@@ -125,6 +130,8 @@ std::string HelpText(Command command) {
     case Command::Read: text = std::string(kRead); break;
     case Command::Watch: text = std::string(kWatch); break;
     case Command::Write: text = std::string(kWrite); break;
+    case Command::Scan: return ScanHelpText();  // scan sets the line itself: no connection options
+    case Command::Diag: text = DiagHelpText(); break;
   }
   text += kConnection;
   text += kExitStatus;
@@ -220,6 +227,10 @@ Invocation ParseArguments(const std::vector<std::string>& args) {
   Invocation inv;
   std::vector<std::string> positional;
   std::string watchOnly;  // the first option seen that only watch takes
+  std::string scanOnly;   // ... that only scan takes
+  std::string notScan;    // ... that sets the line, which scan does itself
+  std::string scanAddressError;  // --address is not one scan takes
+  std::string addressError;      // --address is not one the other commands take
   auto fail = [&inv](std::string text) {
     if (inv.error.empty()) inv.error = std::move(text);
   };
@@ -247,6 +258,11 @@ Invocation ParseArguments(const std::vector<std::string>& args) {
       inv.json = true;
       continue;
     }
+    if (word == "--all") {
+      if (scanOnly.empty()) scanOnly = word;
+      inv.scan.all = true;
+      continue;
+    }
     std::string name = word;
     std::optional<std::string> value;
     if (const auto eq = word.find('='); word.rfind("--", 0) == 0 && eq != std::string::npos) {
@@ -255,7 +271,7 @@ Invocation ParseArguments(const std::vector<std::string>& args) {
     }
     static constexpr std::string_view kValued[] = {"--port",     "--baud",  "--parity", "--stop", "--address",
                                                    "--timeout",  "--interval", "--count", "--csv",  "--log"};
-    bool known = false;
+    bool known = IsScanOption(name);
     for (std::string_view v : kValued) known = known || name == v;
     if (!known) {
       fail("unknown option " + Quoted(name) + ": see tagris-cli --help.");
@@ -269,11 +285,19 @@ Invocation ParseArguments(const std::vector<std::string>& args) {
       value = args[++i];
     }
     const std::string& v = *value;
-    if (watchOnly.empty() && (name == "--interval" || name == "--count" || name == "--csv" || name == "--log"))
-      watchOnly = name;
+    if (watchOnly.empty() && (name == "--interval" || name == "--csv" || name == "--log")) watchOnly = name;
+    if (notScan.empty() && (name == "--baud" || name == "--parity" || name == "--stop" || name == "--timeout"))
+      notScan = name;
+    if (name == "--bauds" || name == "--parities" || name == "--stops" || name == "--margin") {
+      if (scanOnly.empty()) scanOnly = name;
+      std::string error;
+      if (!ParseScanOption(name, v, inv.scan, error)) fail(error);
+      continue;
+    }
     if (name == "--port") {
       if (v.empty()) fail("--port needs the name of a serial port, e.g. --port /dev/ttyUSB0.");
       inv.port = v;
+      inv.scan.ports.push_back(v);
     } else if (name == "--baud") {
       const auto n = WholeNumber(v, 1, INT32_MAX);
       if (!n) fail("--baud must be a positive whole number such as 9600, not " + Quoted(v) + ".");
@@ -289,8 +313,14 @@ Invocation ParseArguments(const std::vector<std::string>& args) {
       // Refused rather than clamped as the window's box does: there is no box here
       // to show the operator the address actually used.
       const auto n = WholeNumber(v, 0, 127);
-      if (!n) fail("--address must be a whole number from 0 to 127, not " + Quoted(v) + ".");
-      else inv.address = static_cast<std::uint8_t>(*n);
+      // scan takes a range as well, but not the broadcast address: which error
+      // counts waits until the command is known.
+      scanAddressError.clear();
+      const bool scanTakes = ParseScanOption(name, v, inv.scan, scanAddressError);
+      addressError.clear();
+      if (n) inv.address = static_cast<std::uint8_t>(*n);
+      else if (scanTakes) addressError = "--address " + v + " is a range, which only scan takes: give one address.";
+      else addressError = "--address must be a whole number from 0 to 127, not " + Quoted(v) + ".";
     } else if (name == "--timeout") {
       const auto n = WholeNumber(v, 1, 600000);
       if (!n) fail("--timeout must be a number of milliseconds from 1 to 600000, not " + Quoted(v) + ".");
@@ -314,14 +344,16 @@ Invocation ParseArguments(const std::vector<std::string>& args) {
     if (const auto c = CommandNamed(positional[0])) {
       inv.command = *c;
     } else {
-      fail("unknown command " + Quoted(positional[0]) + ": use read, watch or write (see tagris-cli --help).");
+      fail("unknown command " + Quoted(positional[0]) +
+           ": use read, watch or write; scan or diag to find the unit or check the line (see tagris-cli --help).");
     }
   }
   if (inv.help || inv.version) return inv;
   if (!inv.error.empty()) return inv;
 
   if (inv.command == Command::None) {
-    inv.error = "name a command: read, watch or write (see tagris-cli --help).";
+    inv.error = "name a command: read, watch or write; scan or diag to find the unit or check the line (see "
+                "tagris-cli --help).";
     return inv;
   }
   const std::vector<std::string> rest(positional.begin() + 1, positional.end());
@@ -337,6 +369,27 @@ Invocation ParseArguments(const std::vector<std::string>& args) {
 
   if (inv.command != Command::Watch && !watchOnly.empty()) {
     inv.error = watchOnly + " belongs to watch: see tagris-cli watch --help.";
+    return inv;
+  }
+  if (inv.count && inv.command != Command::Watch && inv.command != Command::Diag) {
+    inv.error = "--count belongs to watch and diag: see tagris-cli --help.";
+    return inv;
+  }
+  if (inv.command == Command::Scan) {
+    if (!notScan.empty())
+      inv.error = notScan + " does not apply to scan, which tries the line settings itself; narrow them with "
+                            "--bauds, --parities and --stops (see tagris-cli scan --help).";
+    else if (!scanAddressError.empty())
+      inv.error = scanAddressError;
+    inv.scan.json = inv.json;
+    return inv;
+  }
+  if (!scanOnly.empty()) {
+    inv.error = scanOnly + " belongs to scan: see tagris-cli scan --help.";
+    return inv;
+  }
+  if (!addressError.empty()) {
+    inv.error = addressError;
     return inv;
   }
   if (inv.command == Command::Write && inv.json) {

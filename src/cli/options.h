@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "config/commands.h"
+#include "scan.h"
 #include "serial/serial_port.h"
 
 namespace tagris::cli {
@@ -21,7 +22,7 @@ enum ExitCode : int {
   kExitNotConfirmed = 4,  // a write was refused, not echoed, or did not show in the registers
 };
 
-enum class Command { None, Read, Watch, Write };
+enum class Command { None, Read, Watch, Write, Scan, Diag };
 
 enum class WriteKind { Channel, Grade, Salinity, Serial, Address };
 
@@ -49,12 +50,15 @@ struct Invocation {
 
   // watch
   std::chrono::milliseconds interval{1000};
-  std::optional<std::int64_t> count;  // stop after this many good replies
+  std::optional<std::int64_t> count;  // stop after this many good replies; diag: polls
   std::string csvPath;
   std::string logPath;
 
   // write
   WriteOrder order;
+
+  // scan: every --port, the address range and its own options
+  ScanOptions scan;
 };
 
 // args without the program name.

@@ -8,6 +8,9 @@
 #include <stdexcept>
 #include <thread>
 
+#include <unistd.h>
+
+#include "diag.h"
 #include "record/log_file.h"
 #include "render.h"
 #include "watch.h"
@@ -288,6 +291,11 @@ int Main(const std::vector<std::string>& args, std::ostream& out, std::ostream& 
       case Command::Write: {
         Connection connection;
         return RunWrite(inv, connection, out, err);
+      }
+      case Command::Scan: return RunScan(inv.scan, out, err, isatty(STDERR_FILENO) == 1);
+      case Command::Diag: {
+        Connection connection;
+        return RunDiag(inv, connection, out, err);
       }
       case Command::None: break;
     }

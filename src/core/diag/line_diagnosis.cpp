@@ -197,6 +197,7 @@ ExchangeDiagnosis DiagnoseExchange(const ExchangeRecord& record) {
   if (ownIsOurs) {
     d.answered = true;
     d.answerTime = readAt[own.end - 1];
+    d.answerAt = own.begin;
   }
   const bool late = spilled || (d.answered && d.answerTime > record.wait);
   if (echo) d.cls = LineClass::Echo;
@@ -223,6 +224,9 @@ void DiagnosisTally::Add(const ExchangeDiagnosis& d) {
   if (d.cls == LineClass::Echo && d.answered) ++echoesAnswered_;
   if (d.cls == LineClass::Exception) ++exceptionCodes_[d.exceptionCode];
   if (d.answered) times_.push_back(d.answerTime);
+  if (d.cls == LineClass::Ok && previous_ == LineClass::Silence) ++okAfterSilence_;
+  if (d.cls == LineClass::Ok && previous_ == LineClass::Ok) ++okAfterOk_;
+  previous_ = d.cls;
 }
 
 std::uint8_t DiagnosisTally::CommonExceptionCode() const {
@@ -246,6 +250,16 @@ LineVerdict JudgeLine(const DiagnosisTally& tally, std::chrono::milliseconds wai
   }
   if (most == 0) {
     v.text = "Every exchange was answered correctly: the line and its settings are fine.";
+    return v;
+  }
+  // Silence and good answers taking turns, never two good ones in a row: each
+  // answer is the one the poll before waited for in vain.
+  if (v.cause == LineClass::Silence && tally.OkAfterSilence() >= 2 && tally.OkAfterOk() == 0 &&
+      tally.Count(LineClass::Silence) + tally.Count(LineClass::Ok) == total) {
+    v.cause = LineClass::Late;
+    v.text = "Every answer comes one poll late (" + Share(tally.Count(LineClass::Silence), total) +
+             " polls heard nothing, the one after each got an answer): the unit answers later than twice the wait "
+             "of " + std::to_string(wait.count()) + " ms; raise --timeout well above that and run diag again.";
     return v;
   }
   const bool all = most == total;

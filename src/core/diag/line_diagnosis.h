@@ -75,6 +75,7 @@ struct ExchangeDiagnosis {
   // last one, when an earlier answer spilled in before it).
   bool answered = false;
   std::chrono::microseconds answerTime{0};
+  std::size_t answerAt = 0;        // where that answer starts in the bytes of all reads
   std::uint8_t exceptionCode = 0;  // Exception
   // The bytes hold a whole frame (or a whole answer after an echo): listening
   // longer can add bytes beyond it, but no answer that would change the class.
@@ -104,6 +105,11 @@ class DiagnosisTally {
   std::uint8_t CommonExceptionCode() const;
   const std::vector<std::chrono::microseconds>& Times() const { return times_; }
   std::optional<AnswerTimeStats> Stats() const { return AnswerTimes(times_); }
+  // Good answers right after an exchange that heard nothing, and right after a
+  // good one. Answers that always come one poll late (later than the listening
+  // lasts) show as silence and good answers taking turns.
+  int OkAfterSilence() const { return okAfterSilence_; }
+  int OkAfterOk() const { return okAfterOk_; }
 
  private:
   int exchanges_ = 0;
@@ -111,6 +117,9 @@ class DiagnosisTally {
   int echoesAnswered_ = 0;
   std::array<int, 256> exceptionCodes_{};
   std::vector<std::chrono::microseconds> times_;
+  std::optional<LineClass> previous_;
+  int okAfterSilence_ = 0;
+  int okAfterOk_ = 0;
 };
 
 // The most likely cause and what to try, in plain words.
