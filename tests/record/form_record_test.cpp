@@ -2,6 +2,7 @@
 // the log file behind chk_Write, driven as the operator and the reply handler drive them.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QCheckBox>
@@ -503,6 +504,40 @@ TEST_F(RecordForm, ALogFileThatCannotBeCreatedIsReported) {
     EXPECT_TRUE(form_.ui->StatusBar1Panel1->text().isEmpty());
     EXPECT_EQ(form_.LogFile, 0);
   }
+}
+
+// After Yes to the overwrite question: a log another copy of the program holds, or a named
+// pipe, is left exactly as it was, and the operator is told why, as for any creation failure.
+TEST_F(RecordForm, ALogInUseOrAPipeIsLeftAloneAndReported) {
+  const std::string held = Path("held.txt");
+  const int holder = tagris::CreateLogFile(held);  // the other copy, logging
+  const std::string theirs = tagris::LogHeader() + "000001.0\t-->\r\n";
+  tagris::WriteLogBytes(holder, theirs, held);
+  const std::string pipe = Path("pipe.txt");
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0644), 0);
+
+  const struct {
+    std::string path;
+    const char* reason;
+  } cases[] = {
+      {held, "it is in use by another program"},
+      {pipe, "it is a named pipe, not a regular file"},
+  };
+  for (const auto& c : cases) {
+    const auto boxes = OpenLog(c.path, QMessageBox::Yes);
+    ASSERT_EQ(boxes.size(), 2u) << c.path;
+    EXPECT_EQ(boxes[0].text, "File exist!. Rewrite?");
+    EXPECT_EQ(boxes[1].title, "Warning!");
+    EXPECT_EQ(boxes[1].text.toStdString(), "Cannot replace the file " + c.path + ": " + c.reason);
+    EXPECT_EQ(boxes[1].buttons, QMessageBox::Ok);
+    EXPECT_FALSE(boxes[1].owned);
+    EXPECT_FALSE(form_.ui->chk_Write->isChecked());
+    EXPECT_TRUE(form_.ui->StatusBar1Panel1->text().isEmpty());
+  }
+  EXPECT_TRUE(fs::is_fifo(pipe));
+  tagris::WriteLogBytes(holder, "000002.0\t-->\r\n", held);
+  tagris::CloseLogFd(holder);
+  EXPECT_EQ(ReadFileBytes(held), theirs + "000002.0\t-->\r\n");
 }
 
 TEST_F(RecordForm, ALogLineThatCannotBeWrittenIsReportedOnceAndTheFileClosed) {

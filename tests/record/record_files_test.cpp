@@ -3,7 +3,10 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -13,9 +16,11 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "record/log_file.h"
 #include "record/sample_file.h"
@@ -48,6 +53,43 @@ class TempDir {
   std::string path_;
 };
 
+// What sits at path, as far as replacing it could change it: kind, inode, size, change
+// time, and the content of a file or folder; a link also shows what it points at.
+std::string Snapshot(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return "nothing";
+  std::ostringstream s;
+  s << std::oct << st.st_mode << std::dec << " inode " << st.st_ino << " size " << st.st_size
+    << " changed " << st.st_mtim.tv_sec << "." << st.st_mtim.tv_nsec;
+  if (S_ISREG(st.st_mode)) s << " [" << ReadFileBytes(path) << "]";
+  if (S_ISDIR(st.st_mode))
+    for (const auto& entry : fs::directory_iterator(path)) s << " " << entry.path().filename();
+  if (S_ISLNK(st.st_mode)) {
+    s << " -> " << fs::read_symlink(path);
+    std::error_code ec;
+    if (fs::is_regular_file(path, ec)) s << ": " << Snapshot(fs::canonical(path).string());
+  }
+  return s.str();
+}
+
+// A file another copy of the program is logging to: open and locked, as CreateLogFile leaves it.
+int HoldFile(const std::string& path, const std::string& lines) {
+  WriteFileBytes(path, lines);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  EXPECT_GE(fd, 0) << path;
+  EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0) << path;
+  return fd;
+}
+
+// A listening socket bound at path; the descriptor is returned for closing.
+int BindSocket(const std::string& path) {
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr {};
+  addr.sun_family = AF_UNIX;
+  path.copy(addr.sun_path, sizeof addr.sun_path - 1);
+  EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0) << path;
+  return fd;
+}
 
 using test::MeasurementReply;
 using test::ReceiveTrace;
@@ -111,7 +153,6 @@ TEST(LogFormat, ExtensionRule) {
 TEST(LogFile, CreatedNewEmptyLockedAndWrittenUnbuffered) {
   TempDir dir;
   const std::string path = dir / "log.txt";
-  WriteFileBytes(path, "old content that must go");
   const int fd = CreateLogFile(path);
   ASSERT_GT(fd, 0);
   struct stat st {};
@@ -132,6 +173,176 @@ TEST(LogFile, CreatedNewEmptyLockedAndWrittenUnbuffered) {
   CloseLogFd(fd);
   EXPECT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
   ::close(other);
+}
+
+// Choosing a name that is taken by a log in use or by something that is not a regular
+// file changes nothing at all there, and the reason names the path.
+TEST(LogFile, RefusesToReplaceAFileInUseOrAnythingButARegularFile) {
+  TempDir dir;
+  std::vector<int> open;  // holders and sockets, closed at the end
+  const struct Case {
+    const char* name;
+    std::function<void(const std::string&)> make;
+    const char* reason;
+  } cases[] = {
+      {"held by another copy",
+       [&](const std::string& p) { open.push_back(HoldFile(p, "earlier lines\r\n")); },
+       "it is in use by another program"},
+      {"link to a held file",
+       [&](const std::string& p) {
+         open.push_back(HoldFile(dir / "held-target.txt", "earlier lines\r\n"));
+         ::symlink("held-target.txt", p.c_str());
+       },
+       "it is in use by another program"},
+      {"folder",
+       [](const std::string& p) {
+         fs::create_directory(p);
+         WriteFileBytes(p + "/inside.txt", "kept");
+       },
+       "it is a folder"},
+      {"named pipe", [](const std::string& p) { ::mkfifo(p.c_str(), 0644); }, "it is a named pipe"},
+      {"socket", [&](const std::string& p) { open.push_back(BindSocket(p)); }, "it is a socket"},
+      {"link to a device", [](const std::string& p) { ::symlink("/dev/null", p.c_str()); },
+       "it is a device"},
+      {"link to a folder",
+       [&](const std::string& p) {
+         fs::create_directory(dir / "folder");
+         ::symlink("folder", p.c_str());
+       },
+       "it is a folder"},
+      {"dangling link", [](const std::string& p) { ::symlink("missing.txt", p.c_str()); },
+       "it is a link to a file that does not exist"},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    const std::string path = dir / ("log" + std::to_string(++n) + ".txt");
+    c.make(path);
+    ASSERT_TRUE(PathExists(path)) << c.name;  // so the window asks before it comes here
+    const std::string before = Snapshot(path);
+    try {
+      const int fd = CreateLogFile(path);
+      CloseLogFd(fd);
+      ADD_FAILURE() << c.name << ": replaced";
+    } catch (const std::runtime_error& e) {
+      const std::string msg = e.what();
+      EXPECT_EQ(msg.rfind("Cannot replace the file " + path + ": ", 0), 0u) << msg;
+      EXPECT_NE(msg.find(c.reason), std::string::npos) << c.name << ": " << msg;
+    }
+    EXPECT_EQ(Snapshot(path), before) << c.name;
+  }
+  for (int fd : open) ::close(fd);
+}
+
+// A regular file, or one reached through a link, is emptied in place and held; the link stays.
+TEST(LogFile, ReplacesARegularFileInPlaceWithTheHeaderAndNewLines) {
+  TempDir dir;
+  const std::string earlier(5000, 'x');  // longer than what replaces it
+  const mode_t mask = [] { mode_t m = ::umask(0); ::umask(m); return m; }();
+  const struct Case {
+    const char* name;
+    std::function<void(const std::string& folder)> make;
+    const char* file;  // the file that gets the lines: the chosen one, or the link's target
+    mode_t mode;
+  } cases[] = {
+      {"no file yet", [](const std::string&) {}, "log.txt", 0644 & ~mask},
+      {"plain file",
+       [&](const std::string& f) {
+         WriteFileBytes(f + "/log.txt", earlier);
+         ::chmod((f + "/log.txt").c_str(), 0600);
+       },
+       "log.txt", 0600},
+      {"link to a plain file",
+       [&](const std::string& f) {
+         WriteFileBytes(f + "/real.txt", earlier);
+         ::chmod((f + "/real.txt").c_str(), 0640);
+         ::symlink("real.txt", (f + "/log.txt").c_str());
+       },
+       "real.txt", 0640},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    const std::string folder = dir / std::to_string(++n);
+    fs::create_directory(folder);
+    const std::string path = folder + "/log.txt";
+    c.make(folder);
+    struct stat was {};
+    ::lstat(path.c_str(), &was);
+    const int fd = CreateLogFile(path);
+    ASSERT_GT(fd, 0) << c.name;
+    WriteLogBytes(fd, LogHeader(), path);
+    WriteLogBytes(fd, "line\r\n", path);
+    EXPECT_EQ(ReadFileBytes(folder + "/" + c.file), LogHeader() + "line\r\n") << c.name;
+
+    struct stat now {};
+    ASSERT_EQ(::lstat(path.c_str(), &now), 0) << c.name;
+    if (was.st_ino != 0) {
+      EXPECT_EQ(now.st_ino, was.st_ino) << c.name;  // the same file or link
+    }
+    ASSERT_EQ(::fstat(fd, &now), 0);
+    EXPECT_EQ(now.st_mode & 0777, c.mode) << c.name;
+    const int other = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    EXPECT_NE(::flock(other, LOCK_EX | LOCK_NB), 0) << c.name << ": not held";
+    ::close(other);
+    CloseLogFd(fd);
+  }
+}
+
+// Two copies of the program, one file: the second is refused while the first logs, the
+// first keeps every line, and once it lets go the file can be taken again.
+TEST(LogFile, ASecondProcessCannotTakeALogInUse) {
+  TempDir dir;
+  const std::string path = dir / "report.txt";
+  const int fd = CreateLogFile(path);
+  WriteLogBytes(fd, LogHeader(), path);
+  WriteLogBytes(fd, "first\r\n", path);
+
+  int pipeFds[2];
+  ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::string said = "replaced";
+    try {
+      CreateLogFile(path);
+    } catch (const std::runtime_error& e) {
+      said = e.what();
+    }
+    (void)!::write(pipeFds[1], said.data(), said.size());
+    ::_exit(0);
+  }
+  ::close(pipeFds[1]);
+  std::string said;
+  char buf[512];
+  for (ssize_t n; (n = ::read(pipeFds[0], buf, sizeof buf)) > 0;) said.append(buf, n);
+  ::close(pipeFds[0]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_EQ(said, "Cannot replace the file " + path + ": it is in use by another program");
+
+  WriteLogBytes(fd, "second\r\n", path);
+  CloseLogFd(fd);
+  EXPECT_EQ(ReadFileBytes(path), LogHeader() + "first\r\nsecond\r\n");
+
+  const int again = CreateLogFile(path);
+  EXPECT_EQ(ReadFileBytes(path), "");
+  CloseLogFd(again);
+}
+
+// Descriptor 0 means "no log file" to the window, whichever way the file is opened.
+TEST(LogFile, NeverOnDescriptorZero) {
+  TempDir dir;
+  const int savedStdin = ::fcntl(0, F_DUPFD_CLOEXEC, 3);
+  ::close(0);
+  for (const char* when : {"new", "existing"}) {
+    const int fd = CreateLogFile(dir / "log.txt");
+    EXPECT_GT(fd, 0) << when;
+    EXPECT_EQ(::fcntl(0, F_GETFD), -1) << when;
+    CloseLogFd(fd);
+  }
+  if (savedStdin >= 0) {
+    ::dup2(savedStdin, 0);
+    ::close(savedStdin);
+  }
 }
 
 TEST(LogFile, CreationFailuresNameThePathAndTheReason) {
