@@ -9,110 +9,34 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cerrno>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <vector>
 
+#include "line_settings.h"
 #include "modbus/crc.h"
+#include "pty_master.h"
 
 namespace {
 
-using namespace std::chrono_literals;
+using namespace tagris::unitsim::test;
 using tagris::unitsim::FaultKind;
+using tagris::unitsim::LineSettings;
+using tagris::unitsim::Parity;
 using tagris::unitsim::Simulator;
 using tagris::unitsim::SimulatorOptions;
-using Bytes = std::vector<std::uint8_t>;
-using Clock = std::chrono::steady_clock;
+using tagris::unitsim::WritePolicy;
 
-const Bytes kPoll = {0x05, 0x03, 0x00, 0x00, 0x00, 0x36, 0xC4, 0x58};
-
-std::string UniqueLink() {
-  static std::atomic<int> counter{0};
-  return "/tmp/tagris-unitsim-test-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
-}
-
-bool PathExists(const std::string& path) {
-  struct stat st {};
-  return lstat(path.c_str(), &st) == 0;
-}
-
-// What a master reads after a request: the bytes, and how they came in.
-struct Received {
-  Bytes bytes;
-  std::vector<Clock::time_point> arrivals;  // one per read() that returned data
-  bool hungUp = false;
-  Clock::time_point sent;
-};
-
-// The tool's side of the line: opened by path like a serial port.
-class Master {
- public:
-  explicit Master(const std::string& path) {
-    fd_ = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (fd_ < 0) return;
-    termios tio{};
-    tcgetattr(fd_, &tio);
-    cfmakeraw(&tio);
-    tcsetattr(fd_, TCSANOW, &tio);
-    tcflush(fd_, TCIOFLUSH);
-  }
-  ~Master() {
-    if (fd_ >= 0) close(fd_);
-  }
-  bool IsOpen() const { return fd_ >= 0; }
-  int Fd() const { return fd_; }
-
-  // Sends a request and reads until `quiet` passes without a byte (after the first) or `limit` is up.
-  Received Exchange(const Bytes& request, std::chrono::milliseconds quiet = 200ms,
-                    std::chrono::milliseconds limit = 1500ms) {
-    Received r;
-    r.sent = Clock::now();
-    EXPECT_EQ(write(fd_, request.data(), request.size()), static_cast<ssize_t>(request.size()));
-    const auto end = r.sent + limit;
-    while (Clock::now() < end) {
-      const auto wait = r.bytes.empty() ? end - Clock::now() : std::chrono::nanoseconds(quiet);
-      pollfd p{fd_, POLLIN, 0};
-      const int n = poll(&p, 1, static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(wait).count()));
-      if (n == 0) {
-        if (!r.bytes.empty()) break;
-        continue;
-      }
-      if (p.revents & (POLLHUP | POLLERR)) {
-        r.hungUp = true;
-        break;
-      }
-      std::uint8_t buffer[4096];
-      const ssize_t got = read(fd_, buffer, sizeof buffer);
-      if (got > 0) {
-        r.bytes.insert(r.bytes.end(), buffer, buffer + got);
-        r.arrivals.push_back(Clock::now());
-      }
-    }
-    return r;
-  }
-
- private:
-  int fd_ = -1;
-};
-
-Bytes Head(const Bytes& bytes, std::size_t n) { return Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(std::min(n, bytes.size()))); }
-
-bool IsGoodPollReply(const Bytes& reply) {
-  return reply.size() == 113 && reply[0] == 0x05 && reply[1] == 0x03 && reply[2] == 0x6C && tagris::CrcMatches(reply);
-}
-
-template <typename Pred>
-bool WaitFor(Pred pred, std::chrono::milliseconds limit) {
-  const auto end = Clock::now() + limit;
-  while (!pred()) {
-    if (Clock::now() > end) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
+// A write of `value` to register `n` of unit 5.
+Bytes WriteFrame(int n, std::uint16_t value) {
+  Bytes frame = {0x05, 0x06, 0x00, static_cast<std::uint8_t>(n), static_cast<std::uint8_t>(value >> 8),
+                 static_cast<std::uint8_t>(value & 0xFF), 0, 0};
+  tagris::StampCrc(frame);
+  return frame;
 }
 
 class SimulatorTest : public ::testing::Test {
@@ -121,6 +45,7 @@ class SimulatorTest : public ::testing::Test {
     options.linkPath = UniqueLink();
     options.drift = false;
     options.hangupTime = 200ms;
+    options.unplugTime = 200ms;
   }
   void StartSim() {
     sim = std::make_unique<Simulator>(options);
@@ -236,6 +161,40 @@ TEST_F(SimulatorTest, EachFaultIsSeenByTheMaster) {
          EXPECT_GT(r.bytes.size(), 2048u);
          EXPECT_TRUE(IsGoodPollReply(Head(r.bytes, 113)));
        }},
+      {FaultKind::Echo,
+       [](const Received& r) {
+         ASSERT_EQ(r.bytes.size(), 8u + 113u);
+         EXPECT_EQ(Head(r.bytes, 8), kPoll);
+         EXPECT_TRUE(IsGoodPollReply(Bytes(r.bytes.begin() + 8, r.bytes.end())));
+       }},
+      {FaultKind::EchoOnly, [](const Received& r) { EXPECT_EQ(r.bytes, kPoll); }},
+      {FaultKind::Garbage,
+       [](const Received& r) {
+         ASSERT_FALSE(r.bytes.empty());
+         EXPECT_GE(r.bytes.size(), 56u);  // about a reply's length: half to one and a half
+         EXPECT_LE(r.bytes.size(), 169u);
+         EXPECT_NE(r.bytes[0], 0x05);
+         EXPECT_FALSE(HoldsAFrame(r.bytes));
+       }},
+      {FaultKind::Exception, [](const Received& r) { EXPECT_EQ(r.bytes, (Bytes{0x05, 0x83, 0x04, 0x01, 0x32})); }},
+      {FaultKind::Short,
+       [](const Received& r) {
+         EXPECT_GE(r.bytes.size(), 3u);
+         EXPECT_LT(r.bytes.size(), 113u);
+         EXPECT_EQ(Head(r.bytes, 3), (Bytes{0x05, 0x03, 0x6C}));
+       }},
+      {FaultKind::WrongFunction,
+       [](const Received& r) {
+         ASSERT_EQ(r.bytes.size(), 113u);
+         EXPECT_EQ(Head(r.bytes, 3), (Bytes{0x05, 0x04, 0x6C}));
+         EXPECT_TRUE(tagris::CrcMatches(r.bytes));
+       }},
+      {FaultKind::WrongCount,
+       [](const Received& r) {
+         ASSERT_EQ(r.bytes.size(), 113u);
+         EXPECT_EQ(Head(r.bytes, 3), (Bytes{0x05, 0x03, 0x6E}));
+         EXPECT_TRUE(tagris::CrcMatches(r.bytes));
+       }},
   };
   StartSim();
   Master master(options.linkPath);
@@ -247,10 +206,308 @@ TEST_F(SimulatorTest, EachFaultIsSeenByTheMaster) {
     EXPECT_FALSE(r.hungUp);
     c.check(r);
     EXPECT_EQ(sim->Stats().faultsInjected, faultsBefore + 1);
+    EXPECT_EQ(sim->Stats().Faults(c.kind), 1u);
   }
   // With the fault off again the line is clean.
   sim->SetFault(FaultKind::None);
   EXPECT_TRUE(IsGoodPollReply(master.Exchange(kPoll).bytes));
+  const std::string counters = tagris::unitsim::DescribeStats(sim->Stats(), true);
+  EXPECT_NE(counters.find("fault echo-only: 1"), std::string::npos) << counters;
+  EXPECT_NE(counters.find("fault wrong-count: 1"), std::string::npos) << counters;
+}
+
+// Whether a write is stored depends on whether the unit took the request in.
+TEST_F(SimulatorTest, WritesUnderFaults) {
+  struct Case {
+    FaultKind kind;
+    bool stored;
+    std::function<void(const Bytes& request, const Received&)> check;
+  };
+  const Case cases[] = {
+      {FaultKind::Silent, true, [](const Bytes&, const Received& r) { EXPECT_TRUE(r.bytes.empty()); }},
+      {FaultKind::Garbage, true, [](const Bytes&, const Received& r) { EXPECT_FALSE(HoldsAFrame(r.bytes)); }},
+      {FaultKind::Echo, true,
+       [](const Bytes& request, const Received& r) {
+         Bytes twice = request;
+         twice.insert(twice.end(), request.begin(), request.end());
+         EXPECT_EQ(r.bytes, twice);
+       }},
+      {FaultKind::EchoOnly, false, [](const Bytes& request, const Received& r) { EXPECT_EQ(r.bytes, request); }},
+      {FaultKind::Exception, false,
+       [](const Bytes&, const Received& r) { EXPECT_EQ(r.bytes, (Bytes{0x05, 0x86, 0x04, 0x02, 0x62})); }},
+  };
+  StartSim();
+  Master master(options.linkPath);
+  std::uint16_t channel = 1;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(tagris::unitsim::FaultName(c.kind)));
+    const std::uint16_t before = sim->Registers()[33];
+    const Bytes request = WriteFrame(33, ++channel);
+    sim->SetFault(c.kind);
+    c.check(request, master.Exchange(request, 200ms, 400ms));
+    EXPECT_EQ(sim->Registers()[33], c.stored ? channel : before);
+  }
+}
+
+TEST_F(SimulatorTest, LateReplySpillsIntoTheNextExchange) {
+  options.lateTime = 600ms;
+  options.fault = FaultKind::Late;
+  StartSim();
+  Master master(options.linkPath);
+  const Received first = master.Exchange(kPoll, 100ms, 200ms);
+  EXPECT_TRUE(first.bytes.empty());
+  sim->SetFault(FaultKind::None);  // taken by the next request, which waits behind the late reply
+  const Received second = master.Exchange(kPoll, 200ms, 2000ms);
+  ASSERT_EQ(second.bytes.size(), 2u * 113u);
+  EXPECT_TRUE(IsGoodPollReply(Head(second.bytes, 113)));
+  EXPECT_TRUE(IsGoodPollReply(Bytes(second.bytes.begin() + 113, second.bytes.end())));
+  EXPECT_GE(second.arrivals.front() - first.sent, 600ms);
+  EXPECT_EQ(sim->Stats().Faults(FaultKind::Late), 1u);
+}
+
+TEST_F(SimulatorTest, WritePoliciesAsTheMasterSeesThem) {
+  struct Case {
+    const char* what;
+    WritePolicy policy;
+    std::uint8_t code;
+    Bytes answer;
+    bool stored;
+  };
+  const Case cases[] = {
+      {"apply: the echo is the request, byte for byte", WritePolicy::Apply, 4, kSetChannel3, true},
+      {"refuse with the default code 04", WritePolicy::Refuse, 4, {0x05, 0x86, 0x04, 0x02, 0x62}, false},
+      {"refuse with code 06 (busy)", WritePolicy::Refuse, 6, {0x05, 0x86, 0x06, 0x83, 0xA3}, false},
+      {"ignore: echoed, not stored", WritePolicy::Ignore, 4, kSetChannel3, false},
+      {"silent: no answer", WritePolicy::Silent, 4, {}, false},
+  };
+  StartSim();
+  Master master(options.linkPath);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    sim->SetRegister(33, 1);
+    sim->SetWritePolicy(c.policy, c.code);
+    EXPECT_EQ(master.Exchange(kSetChannel3, 200ms, 400ms).bytes, c.answer);
+    EXPECT_EQ(sim->Registers()[33], c.stored ? 3 : 1);
+  }
+  const auto stats = sim->Stats();
+  EXPECT_EQ(stats.writesApplied, 1u);
+  EXPECT_EQ(stats.writesRefused, 2u);
+  EXPECT_EQ(stats.writesIgnored, 1u);
+  EXPECT_EQ(stats.writesDropped, 1u);
+  EXPECT_EQ(stats.exceptionsSent, 2u);
+}
+
+// Both pty ends share one termios: the unit sees what the master set and answers
+// garbage when it could not understand it. Linux clears PARENB on a pty, so even
+// parity cannot be told from none there: they match each other.
+TEST_F(SimulatorTest, MasterAtOtherLineSettingsGetsGarbage) {
+  struct Case {
+    LineSettings unit;
+    LineSettings master;
+    std::size_t garbage;  // bytes of garbage, 0 for a good reply
+  };
+  const LineSettings n9600{9600, Parity::None, 1};
+  const Case cases[] = {
+      {n9600, n9600, 0},
+      {n9600, {9600, Parity::Even, 1}, 0},  // even reads as none on a pty
+      {n9600, {19200, Parity::None, 1}, 226},  // twice the speed: twice the bytes
+      {n9600, {4800, Parity::None, 1}, 57},
+      {n9600, {14400, Parity::None, 1}, 170},  // a custom speed, set through termios2
+      {n9600, {9600, Parity::None, 2}, 113},
+      {n9600, {9600, Parity::Odd, 1}, 113},
+      {{19200, Parity::Even, 2}, {19200, Parity::None, 2}, 0},
+      {{19200, Parity::Even, 2}, {19200, Parity::Even, 1}, 113},
+      {{19200, Parity::Odd, 2}, {19200, Parity::Odd, 2}, 0},
+      {{19200, Parity::Odd, 2}, {19200, Parity::Even, 2}, 113},
+      {{14400, Parity::None, 1}, {14400, Parity::None, 1}, 0},
+      {{38400, Parity::None, 1}, n9600, 28},
+  };
+  StartSim();
+  Master master(options.linkPath);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(tagris::unitsim::Describe(c.master) + " to a unit at " + tagris::unitsim::Describe(c.unit));
+    sim->SetLineSettings(c.unit);
+    ASSERT_TRUE(master.Configure(c.master));
+    const Received r = master.Exchange(kPoll);
+    if (c.garbage == 0) {
+      ASSERT_TRUE(IsGoodPollReply(r.bytes));
+      EXPECT_EQ(r.bytes[4], *tagris::unitsim::SerialSettingsWord(c.unit)) << "register 0 reports the unit's line";
+    } else {
+      EXPECT_EQ(r.bytes.size(), c.garbage);
+      EXPECT_FALSE(HoldsAFrame(r.bytes));
+    }
+    LineSettings seen = c.master;
+    if (seen.parity == Parity::Even) seen.parity = Parity::None;
+    EXPECT_EQ(sim->LastMasterLineSettings(), seen);
+  }
+}
+
+TEST_F(SimulatorTest, WriteAtOtherLineSettingsIsNotStored) {
+  StartSim();
+  Master master(options.linkPath, LineSettings{19200, Parity::None, 1});
+  const Received r = master.Exchange(kSetChannel3);
+  EXPECT_EQ(r.bytes.size(), 16u);
+  EXPECT_FALSE(HoldsAFrame(r.bytes));
+  EXPECT_EQ(sim->Registers()[33], 1);
+  const auto stats = sim->Stats();
+  EXPECT_EQ(stats.lineMismatches, 1u);
+  EXPECT_EQ(stats.writesApplied, 0u);
+}
+
+TEST_F(SimulatorTest, MasterThatNeverSetsTheSpeedFindsThePtyAt38400) {
+  StartSim();
+  Master master(options.linkPath, std::nullopt);
+  EXPECT_EQ(master.Exchange(kPoll).bytes.size(), 4u * 113u);  // 38400 against 9600
+  EXPECT_EQ(sim->LastMasterLineSettings(), (LineSettings{38400, Parity::None, 1}));
+}
+
+TEST_F(SimulatorTest, LineCheckOffAnswersAnySettings) {
+  options.checkLineSettings = false;
+  StartSim();
+  Master master(options.linkPath, LineSettings{19200, Parity::Odd, 2});
+  EXPECT_TRUE(IsGoodPollReply(master.Exchange(kPoll).bytes));
+  EXPECT_EQ(sim->Stats().lineMismatches, 0u);
+}
+
+TEST_F(SimulatorTest, WriteOfTheSerialSettingsIsFollowedOnlyWhenAsked) {
+  const Bytes set19200Odd2 = {0x05, 0x06, 0x00, 0x00, 0x00, 0x36, 0x08, 0x58};
+  for (bool follow : {false, true}) {
+    SCOPED_TRACE(follow ? "following" : "not following");
+    options.linkPath = UniqueLink();
+    options.followSerialWrites = follow;
+    StartSim();
+    Master master(options.linkPath);
+    EXPECT_EQ(master.Exchange(set19200Odd2).bytes, set19200Odd2);  // the echo goes out at the old settings
+    EXPECT_EQ(sim->Registers()[0], 0x36);
+    EXPECT_EQ(IsGoodPollReply(master.Exchange(kPoll).bytes), !follow);
+    if (follow) {
+      EXPECT_EQ(sim->OwnLineSettings(), (LineSettings{19200, Parity::Odd, 2}));
+      ASSERT_TRUE(master.Configure({19200, Parity::Odd, 2}));
+      EXPECT_TRUE(IsGoodPollReply(master.Exchange(kPoll).bytes));
+    }
+  }
+}
+
+// The adapter pulled and plugged back: hang-up, no path, then a new device at the path.
+TEST_F(SimulatorTest, UnplugRemovesTheLinkUntilTheLineComesBackOnANewDevice) {
+  StartSim();
+  const std::string firstSlave = sim->SlavePath();
+  Master old(options.linkPath);
+  ASSERT_TRUE(IsGoodPollReply(old.Exchange(kPoll).bytes));
+  sim->Unplug(60s);
+  pollfd p{old.Fd(), POLLIN, 0};
+  ASSERT_EQ(poll(&p, 1, 2000), 1);
+  EXPECT_TRUE(p.revents & POLLHUP);
+  // The link goes before the hang-up shows: a master reopening at once finds nothing.
+  EXPECT_FALSE(PathExists(options.linkPath));
+  EXPECT_FALSE(sim->LineUp());
+  errno = 0;
+  EXPECT_LT(open(options.linkPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK), 0);
+  EXPECT_EQ(errno, ENOENT);
+  std::uint8_t byte = 0;
+  const ssize_t n = read(old.Fd(), &byte, 1);
+  EXPECT_TRUE(n == 0 || (n < 0 && errno == EIO)) << n << " " << errno;
+  EXPECT_LT(write(old.Fd(), kPoll.data(), kPoll.size()), 0);
+
+  sim->Replug();
+  ASSERT_TRUE(WaitFor([&] { return sim->LineUp() && PathExists(options.linkPath); }, 3000ms));
+  EXPECT_NE(sim->SlavePath(), firstSlave);
+  Master fresh(options.linkPath);
+  EXPECT_TRUE(IsGoodPollReply(fresh.Exchange(kPoll).bytes));
+  // The old descriptor stays dead: only a new open reaches the unit.
+  p = {old.Fd(), POLLIN, 0};
+  EXPECT_EQ(poll(&p, 1, 0), 1);
+  EXPECT_TRUE(p.revents & POLLHUP);
+  const auto stats = sim->Stats();
+  EXPECT_EQ(stats.unplugs, 1u);
+  EXPECT_EQ(stats.hangups, 1u);
+  EXPECT_EQ(stats.reopens, 1u);
+}
+
+TEST_F(SimulatorTest, UnpluggedLineComesBackByItself) {
+  StartSim();
+  for (int cycle = 1; cycle <= 3; ++cycle) {
+    SCOPED_TRACE(cycle);
+    Master master(options.linkPath);
+    ASSERT_TRUE(IsGoodPollReply(master.Exchange(kPoll).bytes));
+    sim->Unplug(300ms);
+    pollfd p{master.Fd(), POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 2000), 1);
+    EXPECT_FALSE(PathExists(options.linkPath));
+    ASSERT_TRUE(WaitFor([&] { return sim->Stats().reopens == static_cast<unsigned>(cycle); }, 5000ms));
+  }
+  Master master(options.linkPath);
+  EXPECT_TRUE(IsGoodPollReply(master.Exchange(kPoll).bytes));
+  EXPECT_EQ(sim->Stats().unplugs, 3u);
+}
+
+TEST_F(SimulatorTest, UnplugFaultTakesTheLineInsteadOfTheAnswer) {
+  options.fault = FaultKind::Unplug;
+  StartSim();
+  {
+    Master master(options.linkPath);
+    const Received r = master.Exchange(kSetChannel3, 200ms, 1000ms);
+    EXPECT_TRUE(r.hungUp);
+    EXPECT_TRUE(r.bytes.empty());
+  }
+  EXPECT_EQ(sim->Registers()[33], 1) << "the request never reached the unit";
+  sim->SetFault(FaultKind::None);
+  ASSERT_TRUE(WaitFor([&] { return sim->Stats().reopens == 1; }, 3000ms));
+  Master master(options.linkPath);
+  EXPECT_TRUE(IsGoodPollReply(master.Exchange(kPoll).bytes));
+  const auto stats = sim->Stats();
+  EXPECT_EQ(stats.Faults(FaultKind::Unplug), 1u);
+  EXPECT_EQ(stats.unplugs, 1u);
+}
+
+TEST_F(SimulatorTest, StopEndsAnUnplugAndALateReplyAtOnce) {
+  for (FaultKind kind : {FaultKind::Unplug, FaultKind::Late}) {
+    SCOPED_TRACE(std::string(tagris::unitsim::FaultName(kind)));
+    options.linkPath = UniqueLink();
+    options.unplugTime = 60s;
+    options.lateTime = 60s;
+    options.fault = kind;
+    StartSim();
+    Master master(options.linkPath);
+    master.Exchange(kPoll, 50ms, 300ms);
+    const auto start = Clock::now();
+    sim->Stop();
+    EXPECT_LT(Clock::now() - start, 10s);  // far below the minute either would take
+    EXPECT_FALSE(PathExists(options.linkPath));
+  }
+}
+
+// A scan talks to several units on several ports at once.
+TEST(SimulatorsSideBySide, TwoUnitsOnTwoLinksDoNotDisturbEachOther) {
+  SimulatorOptions a;
+  a.linkPath = UniqueLink();
+  a.drift = false;
+  SimulatorOptions b = a;
+  b.linkPath = UniqueLink();
+  b.address = 7;
+  b.line = {19200, Parity::None, 2};
+  Simulator unitA(a), unitB(b);
+  unitA.Start();
+  unitB.Start();
+  Master masterA(a.linkPath);
+  Master masterB(b.linkPath, LineSettings{19200, Parity::None, 2});
+  const Bytes pollAt7 = {0x07, 0x03, 0x00, 0x00, 0x00, 0x36, 0xC5, 0xBA};
+
+  EXPECT_TRUE(IsGoodPollReply(masterA.Exchange(kPoll).bytes));
+  EXPECT_TRUE(masterB.Exchange(kPoll, 100ms, 300ms).bytes.empty());  // nobody at 5 on B's line
+  Received r = masterB.Exchange(pollAt7);
+  ASSERT_EQ(r.bytes.size(), 113u);
+  EXPECT_EQ(r.bytes[0], 7);
+  EXPECT_TRUE(tagris::CrcMatches(r.bytes));
+
+  unitA.SetFault(FaultKind::Garbage);
+  unitA.Unplug(60s);
+  EXPECT_EQ(masterB.Exchange(pollAt7).bytes.size(), 113u);
+  EXPECT_TRUE(PathExists(b.linkPath));
+  EXPECT_EQ(unitB.Stats().hangups, 0u);
+  EXPECT_EQ(unitB.Stats().faultsInjected, 0u);
+  unitA.Stop();
+  EXPECT_EQ(masterB.Exchange(pollAt7).bytes.size(), 113u);
 }
 
 TEST_F(SimulatorTest, FaultRateSpoilsOnlyAShare) {

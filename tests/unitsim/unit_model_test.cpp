@@ -201,6 +201,95 @@ TEST_F(UnitModelTest, ReadsOfPartOfTheBlock) {
   EXPECT_TRUE(tagris::CrcMatches(answer.reply));
 }
 
+// A scan probes register 0 with a count of 1; other masters read any part of the block.
+TEST(UnitModelReads, AnyRangeWithinTheBlockByteForByte) {
+  struct Case {
+    const char* what;
+    std::uint8_t address;
+    Bytes request;
+    Bytes reply;  // CRCs from an independent implementation
+  };
+  const Case cases[] = {
+      {"register 0 of unit 1, as a scan probes it",
+       1,
+       {0x01, 0x03, 0x00, 0x00, 0x00, 0x01, 0x84, 0x0A},
+       {0x01, 0x03, 0x02, 0x00, 0x04, 0xB9, 0x87}},
+      {"the last register", 5, {0x05, 0x03, 0x00, 0x35, 0x00, 0x01, 0x95, 0x80}, {0x05, 0x03, 0x02, 0x12, 0x34, 0x44, 0xF3}},
+      {"three from register 10",
+       5,
+       {0x05, 0x03, 0x00, 0x0A, 0x00, 0x03, 0x24, 0x4D},
+       {0x05, 0x03, 0x06, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0xA9, 0x73}},
+      {"register 54 is past the block", 5, {0x05, 0x03, 0x00, 0x36, 0x00, 0x01, 0x65, 0x80}, {0x05, 0x83, 0x02, 0x81, 0x30}},
+      {"55 registers from 0", 5, {0x05, 0x03, 0x00, 0x00, 0x00, 0x37, 0x05, 0x98}, {0x05, 0x83, 0x02, 0x81, 0x30}},
+      {"register 65535", 5, {0x05, 0x03, 0xFF, 0xFF, 0x00, 0x01, 0x85, 0xAA}, {0x05, 0x83, 0x02, 0x81, 0x30}},
+      {"126 registers, more than a reply holds", 5, {0x05, 0x03, 0x00, 0x00, 0x00, 0x7E, 0xC4, 0x6E}, {0x05, 0x83, 0x03, 0x40, 0xF0}},
+  };
+  for (const Case& c : cases) {
+    UnitModel model(ModelOptions{c.address, true, false, 1});
+    model.SetRegister(10, 0x0102);
+    model.SetRegister(11, 0x0304);
+    model.SetRegister(12, 0x0506);
+    model.SetRegister(53, 0x1234);
+    EXPECT_EQ(model.Handle(c.request).reply, c.reply) << c.what;
+  }
+}
+
+TEST(UnitModelReads, RegisterZeroStartsAtTheUnitsLineSettings) {
+  ModelOptions options;
+  options.serialSettings = 0x2E;  // 19200, even, two stop bits
+  UnitModel model(options);
+  EXPECT_EQ(model.Handle(Bytes{0x05, 0x03, 0x00, 0x00, 0x00, 0x01, 0x85, 0x8E}).reply,
+            (Bytes{0x05, 0x03, 0x02, 0x00, 0x2E, 0xC9, 0x98}));
+}
+
+TEST(UnitModelWrites, PoliciesForWrites) {
+  struct Case {
+    const char* what;
+    tagris::unitsim::WritePolicy policy;
+    std::uint8_t code;
+    Bytes request;
+    Outcome outcome;
+    Bytes reply;
+    bool stored;
+  };
+  using tagris::unitsim::WritePolicy;
+  const Bytes setChannel3 = {0x05, 0x06, 0x00, 0x21, 0x00, 0x03, 0x98, 0x45};
+  const Bytes broadcastChannel7 = {0x00, 0x06, 0x00, 0x21, 0x00, 0x07, 0x99, 0xD3};
+  const Bytes notWritable = {0x05, 0x06, 0x00, 0x01, 0x00, 0x03, 0x99, 0x8F};
+  const Case cases[] = {
+      {"apply", WritePolicy::Apply, 4, setChannel3, Outcome::Write, setChannel3, true},
+      {"refuse, default code", WritePolicy::Refuse, 4, setChannel3, Outcome::Refused, {0x05, 0x86, 0x04, 0x02, 0x62}, false},
+      {"refuse, code 06", WritePolicy::Refuse, 6, setChannel3, Outcome::Refused, {0x05, 0x86, 0x06, 0x83, 0xA3}, false},
+      {"refuse also what would be refused anyway", WritePolicy::Refuse, 4, notWritable, Outcome::Refused,
+       {0x05, 0x86, 0x04, 0x02, 0x62}, false},
+      {"ignore: the echo without storing", WritePolicy::Ignore, 4, setChannel3, Outcome::Echoed, setChannel3, false},
+      {"silent", WritePolicy::Silent, 4, setChannel3, Outcome::Dropped, {}, false},
+      {"refused broadcast: no answer", WritePolicy::Refuse, 4, broadcastChannel7, Outcome::Refused, {}, false},
+      {"ignored broadcast: no answer", WritePolicy::Ignore, 4, broadcastChannel7, Outcome::Echoed, {}, false},
+  };
+  for (const Case& c : cases) {
+    UnitModel model;
+    model.SetWritePolicy(c.policy, c.code);
+    const auto before = model.Registers();
+    const auto answer = model.Handle(c.request);
+    EXPECT_EQ(answer.outcome, c.outcome) << c.what;
+    EXPECT_EQ(answer.reply, c.reply) << c.what;
+    EXPECT_EQ(model.Registers() != before, c.stored) << c.what;
+    EXPECT_EQ(answer.writtenRegister >= 0, c.stored) << c.what;
+    // Reads are answered as ever.
+    EXPECT_EQ(model.Handle(kPoll).reply.size(), 113u) << c.what;
+  }
+}
+
+TEST(UnitModelWrites, PolicyFromTheOptions) {
+  ModelOptions options;
+  options.writePolicy = tagris::unitsim::WritePolicy::Refuse;
+  options.refuseCode = 0x0B;
+  UnitModel model(options);
+  EXPECT_EQ(model.Handle(Bytes{0x05, 0x06, 0x00, 0x21, 0x00, 0x03, 0x98, 0x45}).reply,
+            (Bytes{0x05, 0x86, 0x0B, 0x42, 0x66}));
+}
+
 // ---- FrameAssembler ----
 
 class FrameAssemblerTest : public ::testing::Test {

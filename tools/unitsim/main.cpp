@@ -26,12 +26,10 @@ int main(int argc, char* argv[]) {
   };
 
   // Blocked before the worker starts, so only sigwait below ever sees them.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  sigaddset(&stopSignals, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (int s : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2}) sigaddset(&signals, s);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
   Simulator sim(cl.options);
   try {
@@ -42,14 +40,23 @@ int main(int argc, char* argv[]) {
   }
   std::printf("Unit simulator on %s (%s), address %d\n", sim.LinkPath().c_str(), sim.SlavePath().c_str(),
               static_cast<int>(sim.Address()));
+  std::printf("Line %s%s\n", Describe(cl.options.line).c_str(),
+              cl.options.checkLineSettings ? "" : " (any settings answered)");
   std::fflush(stdout);
 
-  int signal = 0;
-  sigwait(&stopSignals, &signal);
+  for (;;) {
+    int signal = 0;
+    if (sigwait(&signals, &signal) != 0) break;
+    if (signal == SIGUSR1) {
+      sim.Unplug();
+    } else if (signal == SIGUSR2) {
+      std::fprintf(stderr, "Unit simulator: %s\n", DescribeStats(sim.Stats(), true).c_str());
+      std::fflush(stderr);
+    } else {
+      break;
+    }
+  }
   sim.Stop();
-  const SimulatorStats s = sim.Stats();
-  std::fprintf(stderr, "Unit simulator stopped: %llu requests, %llu replies, %llu writes, %llu ignored\n",
-               static_cast<unsigned long long>(s.requestsSeen), static_cast<unsigned long long>(s.repliesSent),
-               static_cast<unsigned long long>(s.writesApplied), static_cast<unsigned long long>(s.framesIgnored));
+  std::fprintf(stderr, "Unit simulator stopped: %s\n", DescribeStats(sim.Stats(), cl.options.traceFrames).c_str());
   return 0;
 }

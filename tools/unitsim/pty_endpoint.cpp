@@ -2,12 +2,14 @@
 
 #include <fcntl.h>
 #include <pty.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
+#include <cstdlib>
 #include <system_error>
 #include <utility>
 
@@ -34,6 +36,25 @@ std::string ReadLink(const std::string& path) {
 }
 
 }  // namespace
+
+std::string DefaultLinkPathFor(const char* runtimeDir, const char* user) {
+  struct stat st {};
+  if (runtimeDir && *runtimeDir && stat(runtimeDir, &st) == 0 && S_ISDIR(st.st_mode))
+    return std::string(runtimeDir) + "/tagris-unit";
+  std::string name = user ? user : "";
+  if (name.empty()) {
+    // getpwuid_r: a second simulator in the same process may ask at the same time.
+    passwd entry{};
+    passwd* found = nullptr;
+    std::array<char, 4096> buffer{};
+    if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found && found->pw_name)
+      name = found->pw_name;
+  }
+  if (name.empty()) name = std::to_string(getuid());
+  return "/tmp/tagris-unit-" + name;
+}
+
+std::string DefaultLinkPath() { return DefaultLinkPathFor(std::getenv("XDG_RUNTIME_DIR"), std::getenv("USER")); }
 
 PtyEndpoint::PtyEndpoint(std::string linkPath) : linkPath_(std::move(linkPath)) {}
 

@@ -7,6 +7,14 @@
 
 namespace tagris::unitsim {
 
+// Where the link goes unless told otherwise, one per user so that users of one
+// machine do not take each other's line: $XDG_RUNTIME_DIR/tagris-unit when that
+// variable names a directory, else /tmp/tagris-unit-USER with USER from $USER,
+// else from the password entry of the real user id (else the number).
+std::string DefaultLinkPath();
+// The same rule for given values of the two variables (null: not set).
+std::string DefaultLinkPathFor(const char* runtimeDir, const char* user);
+
 class PtyEndpoint {
  public:
   explicit PtyEndpoint(std::string linkPath);

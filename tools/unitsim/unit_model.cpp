@@ -29,8 +29,10 @@ UnitModel::UnitModel(const ModelOptions& options)
     : address_(options.address),
       followAddressWrites_(options.followAddressWrites),
       negativeTemperature_(options.negativeTemperature),
+      writePolicy_(options.writePolicy),
+      refuseCode_(options.refuseCode),
       random_(options.seed) {
-  registers_[reg::kSerialSettings] = 4;  // 9600, no parity, one stop bit
+  registers_[reg::kSerialSettings] = options.serialSettings;
   for (int k = 0; k < 14; ++k) {
     registers_[static_cast<std::size_t>(reg::kFirstGrade + k)] = ToRegister(kGrades[static_cast<std::size_t>(k)] + 100);
     registers_[static_cast<std::size_t>(reg::kFirstSalinity + k)] = ToRegister(kSalinities[static_cast<std::size_t>(k)]);
@@ -62,7 +64,7 @@ UnitModel::Answer UnitModel::Handle(std::span<const std::uint8_t> request) {
       return Write(request, broadcast);
     default:
       if (broadcast) return {};
-      return {Outcome::Exception, Exception(request[1], kIllegalFunction)};
+      return {Outcome::Exception, ExceptionReply(address_, request[1], kIllegalFunction)};
   }
 }
 
@@ -70,12 +72,23 @@ UnitModel::Answer UnitModel::Read(std::span<const std::uint8_t> request) {
   const int first = Word(request, 2);
   const int count = Word(request, 4);
   // 125 registers is the most a 0x03 reply can carry.
-  if (count < 1 || count > 125) return {Outcome::Exception, Exception(0x03, kIllegalDataValue)};
-  if (first + count > kRegisterCount) return {Outcome::Exception, Exception(0x03, kIllegalDataAddress)};
+  if (count < 1 || count > 125) return {Outcome::Exception, ExceptionReply(address_, 0x03, kIllegalDataValue)};
+  if (first + count > kRegisterCount) return {Outcome::Exception, ExceptionReply(address_, 0x03, kIllegalDataAddress)};
   return {Outcome::Read, BuildReadReply(first, count)};
 }
 
 UnitModel::Answer UnitModel::Write(std::span<const std::uint8_t> request, bool broadcast) {
+  switch (writePolicy_) {
+    case WritePolicy::Apply:
+      break;
+    case WritePolicy::Refuse:
+      return {Outcome::Refused, broadcast ? std::vector<std::uint8_t>{} : ExceptionReply(address_, 0x06, refuseCode_)};
+    case WritePolicy::Ignore:
+      return {Outcome::Echoed,
+              broadcast ? std::vector<std::uint8_t>{} : std::vector<std::uint8_t>(request.begin(), request.end())};
+    case WritePolicy::Silent:
+      return {Outcome::Dropped, {}};
+  }
   const int n = Word(request, 2);
   const std::uint16_t value = Word(request, 4);
   std::uint8_t error = 0;
@@ -87,7 +100,7 @@ UnitModel::Answer UnitModel::Write(std::span<const std::uint8_t> request, bool b
     error = kIllegalDataValue;  // an address the master could not reach again
   if (error != 0) {
     if (broadcast) return {};
-    return {Outcome::Exception, Exception(0x06, error)};
+    return {Outcome::Exception, ExceptionReply(address_, 0x06, error)};
   }
   registers_[static_cast<std::size_t>(n)] = value;
   Answer answer;
@@ -119,8 +132,8 @@ std::vector<std::uint8_t> UnitModel::BuildReadReply(int first, int count) const 
   return reply;
 }
 
-std::vector<std::uint8_t> UnitModel::Exception(std::uint8_t function, std::uint8_t code) const {
-  std::vector<std::uint8_t> reply{address_, static_cast<std::uint8_t>(function | 0x80), code, 0, 0};
+std::vector<std::uint8_t> UnitModel::ExceptionReply(std::uint8_t address, std::uint8_t function, std::uint8_t code) {
+  std::vector<std::uint8_t> reply{address, static_cast<std::uint8_t>(function | 0x80), code, 0, 0};
   StampCrc(reply);
   return reply;
 }

@@ -41,12 +41,27 @@ inline constexpr int kMixTemperature = 50;
 inline constexpr std::uint8_t kIllegalFunction = 0x01;
 inline constexpr std::uint8_t kIllegalDataAddress = 0x02;
 inline constexpr std::uint8_t kIllegalDataValue = 0x03;
+inline constexpr std::uint8_t kServerDeviceFailure = 0x04;
+
+// How the unit treats function 0x06 writes addressed to it. Anything but Apply
+// holds for every write, valid or not, as a write-protected unit would.
+enum class WritePolicy {
+  Apply,   // store and echo the request
+  Refuse,  // answer with an exception (the refuse code), store nothing
+  Ignore,  // echo the request but store nothing: a checked write finds the old value
+  Silent,  // no answer, store nothing
+};
 
 struct ModelOptions {
   std::uint8_t address = 5;        // 1..127
   bool followAddressWrites = true; // a write to register 49 moves the slave to the new address
   bool negativeTemperature = false;  // let the temperature drift below 0 C (two's complement)
   std::uint32_t seed = 1;
+  std::uint16_t serialSettings = 4;  // register 0: 9600, no parity, one stop bit
+  WritePolicy writePolicy = WritePolicy::Apply;
+  // Default 04 (server device failure): the write was understood but not carried out;
+  // 01 to 03 would claim the request itself was wrong.
+  std::uint8_t refuseCode = kServerDeviceFailure;
 };
 
 class UnitModel {
@@ -57,6 +72,9 @@ class UnitModel {
     Write,      // function 0x06 applied and echoed
     Broadcast,  // function 0x06 to address 0 applied, no answer by Modbus rule
     Exception,  // answered with function | 0x80 and an exception code
+    Refused,    // a write answered with the refuse code by WritePolicy::Refuse (nothing for a broadcast)
+    Echoed,     // a write echoed (not for a broadcast) but not stored, by WritePolicy::Ignore
+    Dropped,    // a write neither answered nor stored, by WritePolicy::Silent
   };
   struct Answer {
     Outcome outcome = Outcome::Ignored;
@@ -79,19 +97,28 @@ class UnitModel {
 
   static bool IsWritable(int n);
 
+  void SetWritePolicy(WritePolicy policy, std::uint8_t refuseCode = kServerDeviceFailure) {
+    writePolicy_ = policy;
+    refuseCode_ = refuseCode;
+  }
+  WritePolicy GetWritePolicy() const { return writePolicy_; }
+
   // The reply to a read of `count` registers from `first`, CRC stamped.
   std::vector<std::uint8_t> BuildReadReply(int first, int count) const;
+  // An exception answer from `address`, CRC stamped.
+  static std::vector<std::uint8_t> ExceptionReply(std::uint8_t address, std::uint8_t function, std::uint8_t code);
 
  private:
   Answer Read(std::span<const std::uint8_t> request);
   Answer Write(std::span<const std::uint8_t> request, bool broadcast);
-  std::vector<std::uint8_t> Exception(std::uint8_t function, std::uint8_t code) const;
   void DeriveFromMeasurement();
 
   std::array<std::uint16_t, kRegisterCount> registers_{};
   std::uint8_t address_;
   bool followAddressWrites_;
   bool negativeTemperature_;
+  WritePolicy writePolicy_;
+  std::uint8_t refuseCode_;
   std::mt19937 random_;
   // The drifting values in engineering units; the registers are derived from them.
   double moisture_ = 1.2;      // percent
