@@ -164,6 +164,7 @@ struct PortState {
   std::vector<std::uint8_t> first;  // addresses that gave bytes: tried first from now on
   std::set<std::uint8_t> found;
   bool echoNoted = false;
+  bool goneNoted = false;  // it could not be opened again: said once
 };
 
 }  // namespace
@@ -267,7 +268,8 @@ std::string ScanHelpText() {
          "  --bauds LIST          speeds to try, e.g. 9600,19200 (default 9600,19200,38400,4800,14400)\n"
          "  --parities LIST       parities to try, e.g. none,even (default none,even,odd)\n"
          "  --stops LIST          stop bits to try, e.g. 1 or 1,2 (default 1,2)\n"
-         "  --margin MS           added to each probe's wait (default 20)\n"
+         "  --margin MS           added to each probe's wait (default 20); raise it for a slow\n"
+         "                        converter or gateway on the way\n"
          "  --all                 go on after the first unit and find every unit on every port\n"
          "  --json                print a JSON array: one object per unit with port, baud, parity,\n"
          "                        stop, address and unit_serial (baud, parity, stop)\n"
@@ -421,11 +423,13 @@ int RunScan(const ScanOptions& options, std::ostream& out, std::ostream& err, bo
       Connection& connection = *port.connection;
       connection.Close();
       if (const OpenError error = connection.Open({port.name, line, 1}); error != OpenError::None) {
-        progress.Note(OpenErrorText(error, port.name));
+        if (!port.goneNoted) progress.Note(OpenErrorText(error, port.name));
+        port.goneNoted = true;
         progress.Advance(static_cast<std::int64_t>(addresses.size()) * (wait + kProbeOverhead) + kReopenAllowance,
                          setting);
         continue;
       }
+      port.goneNoted = false;
       progress.Advance(kReopenAllowance, setting);
 
       std::vector<std::uint8_t> order = port.first;
