@@ -4,11 +4,13 @@
 #   scripts/perf.sh                 poll latency (tool and mbpoll, unpaced and paced),
 #                                   memory over many polls, update and sample-file costs
 #   scripts/perf.sh --long          the same plus the 10-minute run at the real 500 ms tick
-#   scripts/perf.sh --only idle     one part: latency, paced, memory, update, sample, idle
+#   scripts/perf.sh --only idle     one part: latency, paced, memory, update, sample, cli, idle
+#                                   (cli: tagris-cli read against mbpoll -1, scripts/perf-cli.sh)
 #
 # Options: --build-dir DIR (default build-perf, Release), --polls N (default 300),
 #          --idle-seconds N (default 600), --keep (keep the raw samples in the work folder).
-# Needs: cmake, ninja, a C++ compiler, Qt 6, libbenchmark-dev, mbpoll (scripts/deps.sh).
+# Needs: cmake, ninja, a C++ compiler, Qt 6, libbenchmark-dev, mbpoll (scripts/deps.sh); for cli
+#        also hyperfine and GNU time.
 # Not part of CI: the figures depend on the machine and on what else runs on it.
 set -euo pipefail
 
@@ -20,7 +22,7 @@ LONG=0
 ONLY=""
 KEEP=0
 
-usage() { sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'; }
+usage() { sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; }
 
 while [[ $# -gt 0 ]]; do
   case "$1" in
@@ -162,6 +164,10 @@ fi
 if wanted sample; then
   echo "(d) one sample as the sample file grows (21 samples per size):"
   "$SAMPLE" --dir "$WORK/samples" | sed 's/^/  /'
+fi
+
+if wanted cli; then
+  "$ROOT/scripts/perf-cli.sh" --build-dir "$BUILD" | sed 's/^/  /'
 fi
 
 if wanted idle; then
