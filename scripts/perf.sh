@@ -4,13 +4,14 @@
 #   scripts/perf.sh                 poll latency (tool and mbpoll, unpaced and paced),
 #                                   memory over many polls, update and sample-file costs
 #   scripts/perf.sh --long          the same plus the 10-minute run at the real 500 ms tick
-#   scripts/perf.sh --only idle     one part: latency, paced, memory, update, sample, cli, idle
-#                                   (cli: tagris-cli read against mbpoll -1, scripts/perf-cli.sh)
+#   scripts/perf.sh --only idle     one part: latency, paced, memory, update, sample, cli, scan, idle
+#                                   (cli: tagris-cli read against mbpoll -1, scripts/perf-cli.sh;
+#                                   scan: tagris-cli scan over 127 addresses, scripts/perf-scan.sh)
 #
 # Options: --build-dir DIR (default build-perf, Release), --polls N (default 300),
 #          --idle-seconds N (default 600), --keep (keep the raw samples in the work folder).
 # Needs: cmake, ninja, a C++ compiler, Qt 6, libbenchmark-dev, mbpoll (scripts/deps.sh); for cli
-#        also hyperfine and GNU time.
+#        also hyperfine and GNU time; for scan hyperfine.
 # Not part of CI: the figures depend on the machine and on what else runs on it.
 set -euo pipefail
 
@@ -22,7 +23,7 @@ LONG=0
 ONLY=""
 KEEP=0
 
-usage() { sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; }
+usage() { sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; }
 
 while [[ $# -gt 0 ]]; do
   case "$1" in
@@ -168,6 +169,10 @@ fi
 
 if wanted cli; then
   "$ROOT/scripts/perf-cli.sh" --build-dir "$BUILD" | sed 's/^/  /'
+fi
+
+if wanted scan; then
+  "$ROOT/scripts/perf-scan.sh" --build-dir "$BUILD" | sed 's/^/  /'
 fi
 
 if wanted idle; then
