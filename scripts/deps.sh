@@ -1,21 +1,62 @@
 #!/usr/bin/env bash
-# Installs what building, running and testing tagris needs on Debian 12, and only
-# what is missing. Runs apt-get as root, through sudo when started as a normal user.
+# Installs the Debian 12 packages that building, testing, packaging and the demo need, and
+# only those missing. Runs apt-get as root, through sudo when started as a normal user.
+#
+#   scripts/deps.sh           install what is missing
+#   scripts/deps.sh PKG...    the same, with more packages (scripts/perf.sh adds its tools)
+#   scripts/deps.sh --list    print the package names, one a line
+#
+# TAGRIS_SKIP_DEPS=1 installs nothing (a system that is not Debian, a user without sudo)
+# and prints what is expected instead.
+#
+# Every package is named here: apt-get runs with --no-install-recommends, so nothing may
+# come in as a mere Recommends of another. scripts/check-deps.sh (run by scripts/test.sh)
+# fails when configure or build used a file from a package outside this list and its Depends.
 set -euo pipefail
 
 packages=(
-  cmake ninja-build g++ ccache pkg-config
-  qt6-base-dev qt6-charts-dev libgl-dev
-  libgtest-dev libbenchmark-dev
+  # building (Qt's configure asks pkg-config about optional libraries)
+  cmake ninja-build g++ ccache pkgconf
+  # Qt6Charts needs Qt6OpenGL, which is only a Recommends of qt6-base-dev
+  qt6-base-dev qt6-charts-dev libqt6opengl6-dev
+  # tests: frameworks, fonts for the offscreen window, a decimal-comma locale
+  libgtest-dev libbenchmark-dev fonts-dejavu-core locales
+  # fuzzing with libFuzzer (scripts/fuzz.sh)
   clang libfuzzer-14-dev libclang-rt-14-dev
-  fonts-dejavu-core xvfb xauth x11-apps imagemagick
-  locales mbpoll
+  # the demo on a machine without a display (xvfb-run needs xauth)
+  xvfb xauth
+  # the Debian package and its checks (CPack runs file and dpkg-shlibdeps)
+  dpkg-dev file lintian
+  # Windows cross-build stage: mingw-w64 compiler, wine to run its tests
+  g++-mingw-w64-x86-64-posix wine wine64
 )
+locale_wanted=ru_RU.UTF-8
+
+if [ "${1:-}" = --list ]; then
+  printf '%s\n' "${packages[@]}"
+  exit 0
+fi
+packages+=("$@")
 
 missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
+if command -v dpkg-query >/dev/null; then
+  for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+else
+  missing=("${packages[@]}")
+fi
+locale_missing=
+locale -a 2>/dev/null | grep -qi '^ru_RU\.utf-\?8$' || locale_missing=1
+
+if [ "${TAGRIS_SKIP_DEPS:-0}" = 1 ]; then
+  echo "TAGRIS_SKIP_DEPS=1: installing nothing. Expected (Debian 12 package names):"
+  printf '  %s\n' "${packages[*]}"
+  echo "  and the locale $locale_wanted"
+  if [ ${#missing[@]} -gt 0 ]; then echo "Not installed here: ${missing[*]}"; fi
+  if [ -n "$locale_missing" ]; then echo "Locale $locale_wanted not generated here."; fi
+  exit 0
+fi
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
@@ -23,11 +64,13 @@ as_root() {
 
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
-  as_root apt-get update -qq
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  # Waits for another apt-get that holds the lock instead of failing at once.
+  apt=(apt-get -o DPkg::Lock::Timeout=600)
+  as_root "${apt[@]}" update -qq
+  as_root env DEBIAN_FRONTEND=noninteractive "${apt[@]}" install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
 # A locale with a decimal comma, so the tests prove numbers keep their point.
-if ! locale -a 2>/dev/null | grep -qi '^ru_RU\.utf-\?8$'; then
-  as_root localedef -i ru_RU -f UTF-8 ru_RU.UTF-8 || echo "note: could not generate ru_RU.UTF-8"
+if [ -n "$locale_missing" ]; then
+  as_root localedef -i ru_RU -f UTF-8 "$locale_wanted" || echo "note: could not generate $locale_wanted"
 fi

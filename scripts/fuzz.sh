@@ -8,8 +8,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-30}"
 
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DTAGRIS_FUZZ=ON -DTAGRIS_BUILD_TESTS=OFF -DTAGRIS_SANITIZE=address,undefined >/dev/null
+ccache=OFF
+command -v ccache >/dev/null && ccache=ON
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAGRIS_CCACHE=$ccache \
+  -DTAGRIS_FUZZ=ON -DBUILD_TESTING=OFF -DTAGRIS_SANITIZE=address,undefined >/dev/null
 targets=$(sed -n 's/^tagris_add_fuzzer(\([a-z_0-9]*\).*/\1/p' fuzz/CMakeLists.txt)
 cmake --build build-fuzz -j "$(nproc)" --target $(for t in $targets; do echo "fuzz_$t"; done)
 

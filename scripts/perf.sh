@@ -10,7 +10,7 @@
 #
 # Options: --build-dir DIR (default build-perf, Release), --polls N (default 300),
 #          --idle-seconds N (default 600), --keep (keep the raw samples in the work folder).
-# Needs: cmake, ninja, a C++ compiler, Qt 6, libbenchmark-dev, mbpoll (scripts/deps.sh); for cli
+# Needs (installed here): cmake, ninja, a C++ compiler, Qt 6, libbenchmark-dev, mbpoll; for cli
 #        also hyperfine and GNU time; for scan hyperfine.
 # Not part of CI: the figures depend on the machine and on what else runs on it.
 set -euo pipefail
@@ -64,10 +64,14 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# --- build (Release) -------------------------------------------------------------
-if [[ ! -f "$BUILD/build.ninja" ]]; then
-  cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAGRIS_BUILD_TESTS=OFF >/dev/null
-fi
+# --- packages: the build's, the comparison master, timing and picture tools ------
+"$ROOT/scripts/deps.sh" mbpoll imagemagick hyperfine time
+
+# --- build (Release), with the perf programs and benchmarks it runs -----------------
+CCACHE=OFF
+command -v ccache >/dev/null && CCACHE=ON
+cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+  -DTAGRIS_BUILD_PERF=ON -DTAGRIS_BUILD_BENCH=ON -DTAGRIS_CCACHE=$CCACHE >/dev/null
 TARGETS=(tagris-unit-sim tagris-perf-poll tagris-perf-sample tagris-perf-mbpoll-timer)
 wanted update && TARGETS+=(bench_update)
 ninja -C "$BUILD" -j2 "${TARGETS[@]}" >/dev/null

@@ -11,7 +11,9 @@
 # Environment:
 #   TAGRIS_SIM          the simulator (default BUILD_DIR/tools/unitsim/tagris-unit-sim)
 #   TAGRIS_APP          the tool (default BUILD_DIR/src/app/tagris)
-#   TAGRIS_SIM_LINK     the path the tool opens as its port (default /tmp/tagris-unit)
+#   TAGRIS_SIM_LINK     the path the tool opens as its port (default: the simulator's own,
+#                       $XDG_RUNTIME_DIR/tagris-unit when that is a directory, else
+#                       /tmp/tagris-unit-$USER, so two users on one machine do not collide)
 #   TAGRIS_SIM_ADDRESS  the unit's Modbus address (default 5)
 #   TAGRIS_SIM_ARGS     more simulator options, e.g. "--pace 9600 --fault bursts:0.1 -v"
 set -euo pipefail
@@ -30,7 +32,15 @@ if [[ $build != /* && ! -d $build ]]; then
 fi
 sim=${TAGRIS_SIM:-$build/tools/unitsim/tagris-unit-sim}
 app=${TAGRIS_APP:-$build/src/app/tagris}
-link=${TAGRIS_SIM_LINK:-/tmp/tagris-unit}
+# The simulator's default link, by its rule; passed explicitly so the hint below names it.
+default_link() {
+  if [[ -n ${XDG_RUNTIME_DIR:-} && -d $XDG_RUNTIME_DIR ]]; then
+    echo "$XDG_RUNTIME_DIR/tagris-unit"
+  else
+    echo "/tmp/tagris-unit-${USER:-$(id -un 2>/dev/null || id -u)}"
+  fi
+}
+link=${TAGRIS_SIM_LINK:-$(default_link)}
 address=${TAGRIS_SIM_ADDRESS:-5}
 
 need=("$sim")
@@ -78,7 +88,8 @@ if [[ -z $ready ]]; then
   exit 1
 fi
 cat "$workdir/sim.out"
-echo "In the tool: type $link into the port box, address $address, speed 9600 (any parity and stop bits), then connect."
+echo "In the tool: type $link into the port box, address $address and the line settings above"
+echo "(9600 baud, no parity, 1 stop bit unless TAGRIS_SIM_ARGS says otherwise), then connect."
 
 set +e
 if [[ $# -gt 0 ]]; then

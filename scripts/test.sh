@@ -5,14 +5,26 @@
 #      UndefinedBehaviorSanitizer;
 #   3. the threaded serial-link tests (label "threads") built with ThreadSanitizer;
 #   4. each fuzz target for about 30 s (scripts/fuzz.sh 30);
-#   5. a one-minute soak of the real window against the simulator with faults injected.
+#   5. the dependency check: every package those builds used is installed by
+#      scripts/deps.sh (scripts/check-deps.sh);
+#   6. the Debian package, built and tried unpacked (scripts/check-package.sh);
+#   7. a one-minute soak of the real window against the simulator with faults injected.
 # Any failure or sanitizer report fails the run. Every stage runs even when an
-# earlier one failed; the last line is "N passed, M failed" (tests, fuzz targets
-# and failed builds counted), and the exit status is non-zero on any failure.
+# earlier one failed; the last line is "N passed, M failed" (tests, fuzz targets,
+# checks and failed builds counted), and the exit status is non-zero on any failure.
 # CI runs exactly this.
+#
+#   scripts/test.sh --quick     stage 1 only: the edit-and-test loop
+#   TAGRIS_SKIP_DEPS=1          install nothing, only say which packages are expected
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+quick=0
+case "${1:-}" in
+  --quick) quick=1 ;;
+  "") ;;
+  *) echo "test.sh: unknown option $1 (only --quick)" >&2; exit 2 ;;
+esac
 
 if ! scripts/deps.sh; then
   echo "0 passed, 1 failed"
@@ -20,6 +32,9 @@ if ! scripts/deps.sh; then
 fi
 
 jobs=$(nproc)
+# Asked for explicitly (a plain configure leaves it off); absent on a machine set up by hand.
+ccache=OFF
+command -v ccache >/dev/null && ccache=ON
 export QT_QPA_PLATFORM=offscreen
 export XDG_RUNTIME_DIR="${XDG_RUNTIME_DIR:-$(mktemp -d /tmp/tagris-xdg.XXXXXX)}"
 chmod 700 "$XDG_RUNTIME_DIR"
@@ -65,6 +80,34 @@ build() {  # build <what> <dir> <cmake args...> [-- <targets...>]
   fi
 }
 
+# Runs a script whose last such line is "<what>: N passed, M failed" and adds its counts;
+# no such line, or a failing status with nothing counted as failed, is one failure.
+run_counted() {  # run_counted <what> <command...>
+  local what=$1
+  shift
+  "$@" 2>&1 | tee "$logs/$what.log"
+  local rc=$? line p f
+  line=$(grep -aE "^$what: [0-9]+ passed, [0-9]+ failed$" "$logs/$what.log" | tail -n 1)
+  if [ -z "$line" ]; then
+    fail "$what: no result (exit status $rc)"
+    return
+  fi
+  read -r p f < <(sed -E 's/^[^:]*: ([0-9]+) passed, ([0-9]+) failed$/\1 \2/' <<<"$line")
+  passed=$((passed + p))
+  failed=$((failed + f))
+  [ "$f" -gt 0 ] && failures+=("$what: $f of $((p + f))")
+  if [ "$rc" -ne 0 ] && [ "$f" -eq 0 ]; then fail "$what: exit status $rc"; fi
+}
+
+finish() {
+  section "summary"
+  for f in "${failures[@]}"; do echo "failed: $f"; done
+  echo "logs in $logs; took $((SECONDS / 60))m$((SECONDS % 60))s"
+  echo "$passed passed, $failed failed"
+  [ "$failed" -eq 0 ] && [ "$passed" -gt 0 ]
+  exit
+}
+
 # Runs ctest and adds its counts; a ctest that ran no test counts as a failure.
 run_ctest() {  # run_ctest <what> <ctest args...>
   local what=$1
@@ -86,26 +129,29 @@ run_ctest() {  # run_ctest <what> <ctest args...>
 }
 
 section "build and test"
-if build normal build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAGRIS_WERROR=ON; then
+# Benchmarks and perf programs too, so they keep compiling (neither runs here).
+if build normal build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAGRIS_WERROR=ON -DBUILD_TESTING=ON \
+     -DTAGRIS_BUILD_BENCH=ON -DTAGRIS_BUILD_PERF=ON -DTAGRIS_CCACHE=$ccache; then
   run_ctest normal --test-dir build -j "$jobs" -LE '^soak$'
 fi
+[ "$quick" = 1 ] && finish
 
 section "AddressSanitizer + UndefinedBehaviorSanitizer"
-if build asan build-asan -DCMAKE_BUILD_TYPE=Debug -DTAGRIS_SANITIZE=address,undefined -DTAGRIS_BUILD_BENCH=OFF; then
+if build asan build-asan -DCMAKE_BUILD_TYPE=Debug -DTAGRIS_SANITIZE=address,undefined -DBUILD_TESTING=ON \
+     -DTAGRIS_CCACHE=$ccache; then
   # Also without the accelerated day (label soak-day): it bounds memory growth,
   # which ASan's quarantine of freed blocks inflates.
   run_ctest asan --test-dir build-asan -j "$jobs" -LE soak
 fi
 
 section "ThreadSanitizer (threaded tests)"
-if cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTAGRIS_SANITIZE=thread \
-     -DTAGRIS_BUILD_BENCH=OFF >"$logs/tsan.configure.log" 2>&1; then
+tsan_args=(-DCMAKE_BUILD_TYPE=Debug -DTAGRIS_SANITIZE=thread -DBUILD_TESTING=ON -DTAGRIS_CCACHE=$ccache)
+if cmake -S . -B build-tsan -G Ninja "${tsan_args[@]}" >"$logs/tsan.configure.log" 2>&1; then
   # Each test is an executable of the same name: build only those.
   mapfile -t tsan_targets < <(ctest --test-dir build-tsan -L threads -N | sed -n 's/^ *Test *#[0-9]*: *//p')
   if [ ${#tsan_targets[@]} -eq 0 ]; then
     fail "tsan: no threaded tests"
-  elif build tsan build-tsan -DCMAKE_BUILD_TYPE=Debug -DTAGRIS_SANITIZE=thread -DTAGRIS_BUILD_BENCH=OFF \
-         -- "${tsan_targets[@]}"; then
+  elif build tsan build-tsan "${tsan_args[@]}" -- "${tsan_targets[@]}"; then
     run_ctest tsan --test-dir build-tsan -L threads
   fi
 else
@@ -114,16 +160,15 @@ else
 fi
 
 section "fuzzing"
-scripts/fuzz.sh 30 2>&1 | tee "$logs/fuzz.log"
-fuzz_rc=$?
-fuzz_line=$(grep -aE '^fuzz: [0-9]+ passed, [0-9]+ failed$' "$logs/fuzz.log" | tail -n 1)
-if [ -n "$fuzz_line" ]; then
-  read -r fp ff < <(sed -E 's/^fuzz: ([0-9]+) passed, ([0-9]+) failed$/\1 \2/' <<<"$fuzz_line")
-  passed=$((passed + fp))
-  failed=$((failed + ff))
-  [ "$ff" -gt 0 ] && failures+=("fuzz: $ff targets")
-fi
-if [ -z "$fuzz_line" ] || { [ "$fuzz_rc" -ne 0 ] && [ "${ff:-0}" -eq 0 ]; }; then fail "fuzz: build or run"; fi
+run_counted fuzz scripts/fuzz.sh 30
+
+section "dependency check (scripts/deps.sh names every package used)"
+deps_dirs=()
+for d in build build-asan build-tsan build-fuzz; do [ -f "$d/CMakeCache.txt" ] && deps_dirs+=("$d"); done
+run_counted deps scripts/check-deps.sh "${deps_dirs[@]}"
+
+section "Debian package"
+run_counted package scripts/check-package.sh build
 
 if [ -d tests/soak ]; then
   section "soak"
@@ -134,8 +179,4 @@ if [ -d tests/soak ]; then
   fi
 fi
 
-section "summary"
-for f in "${failures[@]}"; do echo "failed: $f"; done
-echo "logs in $logs; took $((SECONDS / 60))m$((SECONDS % 60))s"
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ] && [ "$passed" -gt 0 ]
+finish
