@@ -77,14 +77,18 @@ registers=$("$CLI_BIN" read --port "$LINK" --json | sed 's/.*"registers":\[\([^]
 echo "tagris-cli performance ($(date '+%Y-%m-%d %H:%M'), $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg))"
 echo "build: $BUILD ($(grep -m1 CMAKE_BUILD_TYPE "$BUILD/CMakeCache.txt" | cut -d= -f2)), $(mbpoll -V 2>&1 | head -1)"
 echo "(e) one read of registers 0..53, whole process, unpaced pty, $RUNS runs each after 20 warm-up runs:"
+# The last three start and end a process without a port: what a loaded machine costs
+# any program, for reading the first two.
 hyperfine -N --style none --warmup 20 --runs "$RUNS" --export-csv "$WORK/read.csv" \
-  -n tagris-cli "${CLI[*]}" -n mbpoll "${MBPOLL[*]}" >/dev/null 2>&1
+  -n "tagris-cli read" "${CLI[*]}" -n "mbpoll -1" "${MBPOLL[*]}" \
+  -n "tagris-cli --version" "$CLI_BIN --version" -n "mbpoll -V" "mbpoll -V" -n "/bin/true" /bin/true \
+  >/dev/null 2>&1
 # command,mean,stddev,median,user,system,min,max (seconds)
 awk -F, 'NR > 1 {
-    printf "  %-10s median %6.2f ms  mean %6.2f ms (sd %5.2f)  min %6.2f ms  max %7.2f ms  CPU user %5.2f + sys %5.2f ms\n",
+    printf "  %-20s median %6.2f ms  mean %6.2f ms (sd %5.2f)  min %6.2f ms  max %7.2f ms  CPU user %5.2f + sys %5.2f ms\n",
       $1, $4 * 1000, $2 * 1000, $3 * 1000, $7 * 1000, $8 * 1000, $5 * 1000, $6 * 1000
     median[NR] = $4 }
-  END { printf "  tagris-cli / mbpoll (medians): %.2f\n", median[2] / median[3] }' "$WORK/read.csv"
+  END { printf "  tagris-cli read / mbpoll -1 (medians): %.2f\n", median[2] / median[3] }' "$WORK/read.csv"
 echo "  load at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
 
 # Peak RSS in KiB of 20 runs: median and largest.
