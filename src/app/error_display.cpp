@@ -15,4 +15,10 @@ void ShowWarning(const QString& text) {
   box.exec();
 }
 
+bool Confirm(const QString& text) {
+  QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Warning"), text, QMessageBox::Ok | QMessageBox::Cancel);
+  box.setDefaultButton(QMessageBox::Ok);
+  return box.exec() == QMessageBox::Ok;
+}
+
 }  // namespace tagris

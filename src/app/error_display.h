@@ -1,6 +1,6 @@
 #pragma once
 // The application-wide error display: an error escaping a handler is shown in a
-// modal box with its message, and the program goes on.
+// modal box with its message, and the program goes on; and the window's other boxes.
 #include <QString>
 
 #include <exception>
@@ -14,6 +14,10 @@ void ShowException(const std::exception& e);
 // The modal "Warning!" box with OK only, no icon and no owner window, like every
 // error box of the window.
 void ShowWarning(const QString& text);
+
+// The "Warning" question with OK and Cancel, OK the default, no icon and no owner
+// window; true when the operator chose OK.
+bool Confirm(const QString& text);
 
 template <class F>
 void Guarded(F&& f) {

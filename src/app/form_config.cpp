@@ -4,7 +4,6 @@
 #include <QFile>
 #include <QKeyEvent>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPalette>
 #include <QPlainTextEdit>
 #include <QRadioButton>
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "tform1.h"
+#include "error_display.h"
 #include "common/convert.h"
 #include "common/cp1251.h"
 #include "config/commands.h"
@@ -63,11 +63,7 @@ std::string TextOf(const QLineEdit* edit) { return edit->text().toStdString(); }
 
 std::int32_t IntegerOf(const QLineEdit* edit) { return tagris::StrToInt(TextOf(edit)); }
 
-void ShowInputError() {
-  QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Warning!"), QStringLiteral("Ошибка ввода данных"),
-                  QMessageBox::Ok, nullptr);
-  box.exec();
-}
+void ShowInputError() { tagris::ShowWarning(QStringLiteral("Ошибка ввода данных")); }
 
 bool MarkedInvalid(const QLineEdit* edit) { return edit->property("Tag").toInt() == 0; }
 
@@ -76,42 +72,38 @@ bool MarkedInvalid(const QLineEdit* edit) { return edit->property("Tag").toInt()
 void TForm1::Button1Click() {
   const std::int32_t channel = tagris::ClampChannel(IntegerOf(ui->ed_Chan));
   ui->ed_Chan->setText(QString::number(channel));
-  const tagris::RegisterWrite w = tagris::ChannelCommand(channel);
-  Link->QueueCommand(w);
+  connection_->QueueCommand(tagris::ChannelCommand(channel));
 }
 
 // The grade and salinity commands: the field's validity first, then every input
 // read before the channel is written back, so a failing conversion leaves the
 // fields and the slot as they were.
 template <class Build>
-void QueueChannelValueCommand(TForm1& form, QLineEdit* field, Build build) {
+void TForm1::QueueChannelValueCommand(QLineEdit* field, Build build) {
   if (MarkedInvalid(field)) {
     ShowInputError();
     return;
   }
-  const std::int32_t channelText = IntegerOf(form.ui->ed_Chan);
+  const std::int32_t channelText = IntegerOf(ui->ed_Chan);
   const double value = tagris::StrToFloat(TextOf(field));
   const std::int32_t channel = tagris::ClampChannel(channelText);
-  form.ui->ed_Chan->setText(QString::number(channel));
-  const tagris::RegisterWrite w = build(channel, value);
-  form.Link->QueueCommand(w);
+  ui->ed_Chan->setText(QString::number(channel));
+  connection_->QueueCommand(build(channel, value));
 }
 
-void TForm1::Button2Click() { QueueChannelValueCommand(*this, ui->ed_Sort, tagris::GradeCommand); }
+void TForm1::Button2Click() { QueueChannelValueCommand(ui->ed_Sort, tagris::GradeCommand); }
 
-void TForm1::Button3Click() { QueueChannelValueCommand(*this, ui->ed_Sol, tagris::SalinityCommand); }
+void TForm1::Button3Click() { QueueChannelValueCommand(ui->ed_Sol, tagris::SalinityCommand); }
 
 void TForm1::Button4Click() {
-  const tagris::RegisterWrite w = tagris::SerialSettingsCommand(
-      ui->cmb_Rate->currentText().toStdString(), ui->cmb_Par->currentText().toStdString(), ui->rb_2->isChecked());
-  Link->QueueCommand(w);
+  connection_->QueueCommand(tagris::SerialSettingsCommand(
+      ui->cmb_Rate->currentText().toStdString(), ui->cmb_Par->currentText().toStdString(), ui->rb_2->isChecked()));
 }
 
 void TForm1::Button5Click() {
   const std::int32_t address = tagris::ClampNewAddress(IntegerOf(ui->ed_AdrNew));
   ui->ed_AdrNew->setText(QString::number(address));
-  const tagris::RegisterWrite w = tagris::AddressCommand(address);
-  Link->QueueCommand(w);
+  connection_->QueueCommand(tagris::AddressCommand(address));
 }
 
 void TForm1::Button6Click() {
@@ -130,7 +122,7 @@ void TForm1::Button6Click() {
 
 void TForm1::ed_AdrKeyPress(QObject*, char& Key) { Key = tagris::DigitKeyFilter(Key); }
 
-void TForm1::ed_SolKeyPress(QObject*, char& Key) { Key = tagris::DecimalKeyFilter(Key, NumericKeys); }
+void TForm1::ed_SolKeyPress(QObject*, char& Key) { Key = tagris::DecimalKeyFilter(Key, numericKeys_); }
 
 void TForm1::cmb_RateKeyPress(QObject*, char& Key) { Key = tagris::DiscardKeyFilter(Key); }
 
@@ -178,26 +170,8 @@ void TForm1::InstallKeyFilters() {
 
 bool TForm1::KeyFilterEvent(QObject* watched, QEvent* event) {
   if (event->type() != QEvent::KeyPress) return false;
-
-  using Handler = void (TForm1::*)(QObject*, char&);
-  Handler handler = nullptr;
-  QObject* sender = watched;
-  QLineEdit* target = qobject_cast<QLineEdit*>(watched);
-  if (watched == ui->ed_Adr || watched == ui->ed_Chan || watched == ui->ed_AdrNew) {
-    handler = &TForm1::ed_AdrKeyPress;
-  } else if (watched == ui->ed_Sort || watched == ui->ed_Sol) {
-    handler = &TForm1::ed_SolKeyPress;
-  } else if (watched == ui->cmb_Rate || watched == ui->cmb_Rate->lineEdit()) {
-    handler = &TForm1::cmb_RateKeyPress;
-    sender = ui->cmb_Rate;
-    target = ui->cmb_Rate->lineEdit();
-  } else if (watched == ui->cmb_Par || watched == ui->cmb_Par->lineEdit()) {
-    handler = &TForm1::cmb_ParKeyPress;
-    sender = ui->cmb_Par;
-    target = ui->cmb_Par->lineEdit();
-  } else {
-    return false;
-  }
+  const KeyRoute route = KeyRouteOf(watched);
+  if (!route.handler) return false;
 
   auto* key = static_cast<QKeyEvent*>(event);
   const QString typed = key->text();
@@ -208,7 +182,7 @@ bool TForm1::KeyFilterEvent(QObject* watched, QEvent* event) {
   for (QChar ch : typed) {
     const char original = ToKey(ch);
     char k = original;
-    (this->*handler)(sender, k);
+    (this->*route.handler)(route.sender, k);
     if (k == original) {
       passed.append(ch);
       continue;
@@ -218,11 +192,24 @@ bool TForm1::KeyFilterEvent(QObject* watched, QEvent* event) {
   }
   if (!changed) return false;
   // The keystroke is eaten; what the handler replaced it with is typed instead.
-  if (target && !target->isReadOnly()) {
+  if (route.target && !route.target->isReadOnly()) {
     QString text;
     for (QChar ch : passed)
       if (ch.unicode() >= 0x20) text.append(ch);
-    if (!text.isEmpty()) target->insert(text);
+    if (!text.isEmpty()) route.target->insert(text);
   }
   return true;
+}
+
+TForm1::KeyRoute TForm1::KeyRouteOf(QObject* watched) const {
+  if (watched == ui->ed_Adr || watched == ui->ed_Chan || watched == ui->ed_AdrNew)
+    return {&TForm1::ed_AdrKeyPress, watched, qobject_cast<QLineEdit*>(watched)};
+  if (watched == ui->ed_Sort || watched == ui->ed_Sol)
+    return {&TForm1::ed_SolKeyPress, watched, qobject_cast<QLineEdit*>(watched)};
+  // A combo box and its edit line share the combo box's handler, with the combo box as Sender.
+  if (watched == ui->cmb_Rate || watched == ui->cmb_Rate->lineEdit())
+    return {&TForm1::cmb_RateKeyPress, ui->cmb_Rate, ui->cmb_Rate->lineEdit()};
+  if (watched == ui->cmb_Par || watched == ui->cmb_Par->lineEdit())
+    return {&TForm1::cmb_ParKeyPress, ui->cmb_Par, ui->cmb_Par->lineEdit()};
+  return {};
 }

@@ -21,6 +21,7 @@
 namespace {
 
 constexpr int kPointCap = 10000;            // points kept per drawn series
+constexpr double kStartWindowWidth = 100;   // seconds shown until the first connect
 constexpr double kWindowWidth = 10000;      // seconds shown after a connect
 constexpr double kWindowStep = 300;         // seconds the window jumps forward
 
@@ -58,7 +59,7 @@ QChart* BuildChart(QChartView* view, const QColor& gradientEnd, const QString& l
   chart->setPlotAreaBackgroundVisible(false);  // back wall: clear
   chart->legend()->hide();
   chart->setAnimationOptions(QChart::NoAnimation);
-  bottom = MakeAxis(QStringLiteral("Время, с"), 0, 25);
+  bottom = MakeAxis(QStringLiteral("Время, с"), 0, kStartWindowWidth);
   left = MakeAxis(leftTitle, 0, 100);
   chart->addAxis(bottom, Qt::AlignBottom);
   chart->addAxis(left, Qt::AlignLeft);
@@ -98,33 +99,22 @@ void TForm1::SetupCharts() {
   Series3 = AddSeries(Chart2Chart, "Series3", QColor(255, 0, 0));
   Series4 = AddSeries(Chart2Chart, "Series4", QColor(0, 128, 255));
   Series5 = AddSeries(Chart2Chart, "Series5", QColor(0, 128, 0));
-
-  // Start-up ranges: 100 seconds wide until the first connect.
-  Chart1LeftAxis->setRange(0, 100);
-  PlotWindowStart = 0;
-  PlotWindowEnd = PlotWindowStart + 100;
-  Chart1BottomAxis->setMax(100);
-  Chart1BottomAxis->setMin(0);
-  Chart2BottomAxis->setMax(PlotWindowEnd);
-  Chart2BottomAxis->setMin(PlotWindowStart);
 }
 
 void TForm1::ResetCharts() {
-  PlotWindowStart = 0;
-  PlotWindowEnd = PlotWindowStart + kWindowWidth;
-  PlotTime = 0;
+  plotWindowStart_ = 0;
   for (QLineSeries* series : {Series1, Series2, Series3, Series4, Series5}) tagris::ClearSeries(series);
-  Chart1BottomAxis->setRange(PlotWindowStart, PlotWindowEnd);
-  Chart2BottomAxis->setRange(PlotWindowStart, PlotWindowEnd);
+  Chart1BottomAxis->setRange(plotWindowStart_, plotWindowStart_ + kWindowWidth);
+  Chart2BottomAxis->setRange(plotWindowStart_, plotWindowStart_ + kWindowWidth);
   Chart1LeftAxis->setRange(0, 100);
 }
 
 void TForm1::MeasurementUpdate(const tagris::RegisterBlock& block, double count) {
-  // Chart bookkeeping: the drawn series keep their newest 10000 points.
-  tagris::CapSeries(Series1, kPointCap);
-  tagris::CapSeries(Series3, kPointCap);
-  PlotTime = count;
+  ShowMeasurementTexts(block);
+  AddChartPoints(block, count);
+}
 
+void TForm1::ShowMeasurementTexts(const tagris::RegisterBlock& block) {
   const tagris::MeasurementTexts text = tagris::RenderMeasurementTexts(block);
 
   // What the unit reports of its own settings, never what was last sent.
@@ -145,10 +135,6 @@ void TForm1::MeasurementUpdate(const tagris::RegisterBlock& block, double count)
   ui->lb_TOUT->setText(Q(text.temperature));
   ui->lb_TermTWO->setText(Q(text.mixTemperature));
   ui->lb_Curr->setText(Q(text.moisture));
-
-  tagris::AppendPoint(Series1, QPointF(PlotTime, block.moisture));
-  tagris::AppendPoint(Series3, QPointF(PlotTime, block.temperature));
-
   ui->lb_Wlag->setText(Q(text.moistureUnlimited));
   if (text.medium) ui->lb_Phase->setText(Q(*text.medium));
 
@@ -162,15 +148,25 @@ void TForm1::MeasurementUpdate(const tagris::RegisterBlock& block, double count)
   ui->lb_Pol->setText(Q(text.pol));
   ui->lb_Marker->setText(Q(text.marker));
   ui->lb_Dac->setText(Q(text.dac));
+}
+
+void TForm1::AddChartPoints(const tagris::RegisterBlock& block, double count) {
+  // The time axis counts replies: one per second at the window's pace.
+  const double plotTime = count;
+  // The drawn series keep their newest 10000 points.
+  tagris::CapSeries(Series1, kPointCap);
+  tagris::CapSeries(Series3, kPointCap);
+  tagris::AppendPoint(Series1, QPointF(plotTime, block.moisture));
+  tagris::AppendPoint(Series3, QPointF(plotTime, block.temperature));
 
   // The time window jumps forward once the newest point passes its right edge;
   // maximum before minimum so that the range never turns inside out.
-  if (PlotTime - PlotWindowStart > kWindowWidth) {
+  if (plotTime - plotWindowStart_ > kWindowWidth) {
     for (auto [chart, axis] : {std::pair{Chart1Chart, Chart1BottomAxis}, std::pair{Chart2Chart, Chart2BottomAxis}})
       tagris::ChangeAxes(chart, [&, axis = axis] {
-        axis->setMax(PlotTime + kWindowStep);
-        axis->setMin(PlotWindowStart + kWindowStep);
+        axis->setMax(plotTime + kWindowStep);
+        axis->setMin(plotWindowStart_ + kWindowStep);
       });
-    PlotWindowStart += kWindowStep;
+    plotWindowStart_ += kWindowStep;
   }
 }

@@ -1,4 +1,4 @@
-// The poll timer, the transmit routine with its trace and the reply handler.
+// The poll timer, the replies the connection hands over and the trace memo.
 #include <QCheckBox>
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -10,7 +10,7 @@
 #include "ui_form1.h"
 
 void TForm1::Tick() {
-  const tagris::TickOutcome slot = Link->Tick();
+  const tagris::TickOutcome slot = connection_->Tick();
   ui->lb_connect->setText(slot.linkLost ? QStringLiteral(" Нет связи с блоком") : QString());
   if (slot.sent) AddTraceLine(QString::fromStdString(slot.sent->trace));
 }
@@ -19,18 +19,18 @@ void TForm1::AddTraceLine(const QString& line) {
   // The memo shows only the last five lines; an undo history would keep every line
   // ever traced, about 1 KiB per reply, for as long as the program runs.
   if (ui->Memo1->isUndoRedoEnabled()) ui->Memo1->setUndoRedoEnabled(false);
-  if (TraceLineCount > 4) {
+  if (traceLines_ > 4) {
     QTextCursor oldest(ui->Memo1->document()->firstBlock());
     oldest.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor);
     oldest.removeSelectedText();
   } else {
-    ++TraceLineCount;
+    ++traceLines_;
   }
   ui->Memo1->appendPlainText(line);
 }
 
 void TForm1::ServeReplies() {
-  for (const tagris::ReplyOutcome& reply : Link->Dispatch()) tagris::Guarded([&] { ProcessReply(reply); });
+  for (const tagris::ReplyOutcome& reply : connection_->Dispatch()) tagris::Guarded([&] { ProcessReply(reply); });
 }
 
 void TForm1::ProcessReply(const tagris::ReplyOutcome& reply) {

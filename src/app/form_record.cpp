@@ -44,7 +44,7 @@ void TForm1::Button7Click() {
     return;
   }
   ui->Edit1->setEnabled(false);
-  SampleCountdown = 0;
+  sampleCountdown_ = 0;
   ui->StringGrid2->setRowCount(1);
   // Enabling a running timer keeps its rhythm; start() would restart the second.
   if (!Timer2->isActive()) Timer2->start();
@@ -56,49 +56,56 @@ void TForm1::Button8Click() {
 }
 
 void TForm1::Timer2Timer() {
-  if (!Connected) return;  // paused while the port is closed
-  ui->Edit2->setText(QString::number(SampleCountdown));
-  if (SampleCountdown >= 1) {
-    --SampleCountdown;
+  if (!connection_->IsOpen()) return;  // paused while the port is closed
+  ui->Edit2->setText(QString::number(sampleCountdown_));
+  if (sampleCountdown_ >= 1) {
+    --sampleCountdown_;
     return;
   }
 
   const QDateTime now = QDateTime::currentDateTime();
   const QDate d = now.date();
   const QTime t = now.time();
-  const tagris::Measurement& kept = Link->Kept();
+  const tagris::Measurement& kept = connection_->Kept();
   const std::array<std::string, 5> cells = {
-      tagris::SampleTimeText(d.year(), d.month(), d.day(), t.hour(), t.minute(), t.second(),
-                             t.msec()),
+      tagris::SampleTimeText(d.year(), d.month(), d.day(), t.hour(), t.minute(), t.second(), t.msec()),
       tagris::SampleValueText(kept.temperature),
       tagris::SampleValueText(kept.moisture),
       tagris::SampleValueText(kept.peakFrequency),
       tagris::SampleValueText(kept.peakWidth),
   };
+  AddSampleRow(cells);
+  sampleCountdown_ = tagris::TryStrToInt(ui->Edit1->text().toStdString()).value_or(0);
+
+  // Not AppendSampleLine: M1 shows the new text before the file is replaced.
+  const std::string path = LocalPath(SampleDir() + QStringLiteral("//") + tagris::kSampleFileName);
+  const std::string old = tagris::ReadFileIfPresent(path).value_or(std::string());
+  StoreSampleFile(path, tagris::AppendLineText(old, tagris::SampleLine(cells)));
+}
+
+void TForm1::AddSampleRow(const std::array<std::string, 5>& cells) {
   const int row = ui->StringGrid2->rowCount();
   ui->StringGrid2->setRowCount(row + 1);
   for (int col = 0; col < 5; ++col)
     ui->StringGrid2->setItem(row, col, new QTableWidgetItem(QString::fromStdString(cells[col])));
-  SampleCountdown = tagris::TryStrToInt(ui->Edit1->text().toStdString()).value_or(0);
+}
 
+void TForm1::StoreSampleFile(const std::string& path, const std::string& text) {
   // M1 stages the whole file text; the file is replaced only once the new text is complete.
-  const std::string path = LocalPath(SampleDir() + QStringLiteral("//") + tagris::kSampleFileName);
-  const std::optional<std::string> old = tagris::ReadFileIfPresent(path);
-  const std::string oldText = old.value_or(std::string());
-  const std::string text = tagris::AppendLineText(oldText, tagris::SampleLine(cells));
   ui->M1->setUndoRedoEnabled(false);  // a history of every sample would grow for ever
-  if (!oldText.empty() && oldText == SampleTextInM1 && text.compare(0, oldText.size(), oldText) == 0) {
-    // M1 already holds the file as it is: add only the new text, instead of laying
-    // out the whole file again (which grew to a third of a second per sample).
+  const std::string& shown = sampleTextInM1_;
+  if (!shown.empty() && text.compare(0, shown.size(), shown) == 0) {
+    // M1 already holds the start of the new text: add only the rest, instead of
+    // laying out the whole file again (which grew to a third of a second per sample).
     QTextCursor end(ui->M1->document());
     end.movePosition(QTextCursor::End);
-    end.insertText(MemoText(text.substr(oldText.size())));
+    end.insertText(MemoText(text.substr(shown.size())));
   } else {
     ui->M1->setPlainText(MemoText(text));
   }
-  SampleTextInM1.clear();  // until the file really holds the new text
+  sampleTextInM1_.clear();  // until the file really holds the new text
   tagris::WriteFileSafely(path, text);
-  SampleTextInM1 = text;
+  sampleTextInM1_ = text;
 }
 
 QString TForm1::DefaultSampleDir() {
@@ -109,9 +116,7 @@ QString TForm1::DefaultSampleDir() {
   return dataDir;
 }
 
-QString TForm1::SampleDir() const {
-  return SampleDirOverride.isEmpty() ? DefaultSampleDir() : SampleDirOverride;
-}
+QString TForm1::SampleDir() const { return sampleDir_.isEmpty() ? DefaultSampleDir() : sampleDir_; }
 
 void TForm1::Write_File() {
   if (!ui->chk_Write->isChecked()) {
@@ -127,7 +132,22 @@ void TForm1::Write_File() {
     ui->StatusBar1Panel1->setText(QString());
     CloseLogFile();
   };
+  const std::string path = AskLogPath();
+  if (path.empty()) {
+    abandon();
+    return;
+  }
+  try {
+    connection_->Log().Start(path);
+    ui->StatusBar1Panel1->setText(QFile::decodeName(path.c_str()));
+  } catch (const std::runtime_error& e) {
+    // An operator who asked for a log must not believe one is being written.
+    abandon();
+    ShowWarning(QString::fromUtf8(e.what()));
+  }
+}
 
+std::string TForm1::AskLogPath() {
   QFileDialog dialog(this);
   dialog.setObjectName(QStringLiteral("SaveDialog1"));
   dialog.setOption(QFileDialog::DontUseNativeDialog);
@@ -139,30 +159,15 @@ void TForm1::Write_File() {
   dialog.selectNameFilter(QStringLiteral("Data files (*.txt)"));
   dialog.setDefaultSuffix(QString());
   dialog.selectFile(QString());
-  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
-    abandon();
-    return;
-  }
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
 
   const std::string path = tagris::WithLogExtension(LocalPath(dialog.selectedFiles().front()));
-  const QString shownPath = QFile::decodeName(path.c_str());
   if (tagris::PathExists(path)) {
-    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Warning!"),
-                    QStringLiteral("File exist!. Rewrite?"), QMessageBox::Yes | QMessageBox::No, nullptr);
-    if (box.exec() != QMessageBox::Yes) {
-      abandon();
-      return;
-    }
+    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Warning!"), QStringLiteral("File exist!. Rewrite?"),
+                    QMessageBox::Yes | QMessageBox::No, nullptr);
+    if (box.exec() != QMessageBox::Yes) return {};
   }
-
-  try {
-    Link->Log().Start(path);
-    ui->StatusBar1Panel1->setText(shownPath);
-  } catch (const std::runtime_error& e) {
-    // An operator who asked for a log must not believe one is being written.
-    abandon();
-    ShowWarning(QString::fromUtf8(e.what()));
-  }
+  return path;
 }
 
-void TForm1::CloseLogFile() { Link->Log().Stop(); }
+void TForm1::CloseLogFile() { connection_->Log().Stop(); }

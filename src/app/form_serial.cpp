@@ -3,7 +3,6 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTimer>
@@ -29,7 +28,7 @@ void SetLineControlsEnabled(Ui::TForm1* ui, bool enabled) {
 }  // namespace
 
 bool TForm1::OpenLink(const QString& portName) {
-  if (Link->OpenPort(portName.toStdString()) != tagris::OpenError::None) return false;
+  if (connection_->OpenPort(portName.toStdString()) != tagris::OpenError::None) return false;
   tagris::PortSettings settings;
   std::int32_t address = 0;
   try {
@@ -41,50 +40,46 @@ bool TForm1::OpenLink(const QString& portName) {
     settings.twoStopBits = ui->cmb_Stop->currentIndex() == 1;
     address = tagris::StrToInt(ui->ed_Adr->text().toStdString());
   } catch (...) {
-    Link->Close();
+    connection_->Close();
     throw;
   }
   address = std::clamp<std::int32_t>(address, 0, 127);
   ui->ed_Adr->setText(QString::number(address));
-  // The receive thread rings ReplyBell for each reply and goes on; ServeReplies
-  // takes them on this thread.
-  Link->Start(settings, static_cast<std::uint8_t>(address));
+  connection_->Start(settings, static_cast<std::uint8_t>(address));
   return true;
 }
 
 void TForm1::bt_ConnectClick() {
-  if (!Connected) {
-    const QString portName = ui->cmb_PORT->currentText();
-    if (!OpenLink(portName)) {
-      QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Warning!"), QStringLiteral("Ошибка подключения!"),
-                      QMessageBox::Ok, nullptr);
-      box.exec();
-      return;
-    }
-    Connected = true;
-    ui->Memo1->clear();
-    TraceLineCount = 0;
-    SetLineControlsEnabled(ui, false);
-    Timer1->start();  // the first tick comes 500 ms later
-    ui->bt_Connect->setText(QStringLiteral("Отключить"));
-    ui->StatusBar1Panel0->setText(QStringLiteral(">> Модуль подключен (Port ") + portName + QStringLiteral(")"));
-    ui->lb_Curr->setText(QStringLiteral("Влага: 0.0 %"));
-    ResetCharts();
+  if (connection_->IsOpen())
+    DisconnectClick();
+  else
+    ConnectClick();
+}
+
+void TForm1::ConnectClick() {
+  const QString portName = ui->cmb_PORT->currentText();
+  if (!OpenLink(portName)) {
+    tagris::ShowWarning(QStringLiteral("Ошибка подключения!"));
     return;
   }
+  ui->Memo1->clear();
+  traceLines_ = 0;
+  SetLineControlsEnabled(ui, false);
+  Timer1->start();  // the first tick comes 500 ms later
+  ui->bt_Connect->setText(QStringLiteral("Отключить"));
+  ui->StatusBar1Panel0->setText(QStringLiteral(">> Модуль подключен (Port ") + portName + QStringLiteral(")"));
+  ui->lb_Curr->setText(QStringLiteral("Влага: 0.0 %"));
+  ResetCharts();
+}
 
-  QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Warning"),
-                  QStringLiteral("            Отключить блок\n              Вы уверены?"),
-                  QMessageBox::Ok | QMessageBox::Cancel);
-  box.setDefaultButton(QMessageBox::Ok);
-  if (box.exec() != QMessageBox::Ok) return;
+void TForm1::DisconnectClick() {
+  if (!tagris::Confirm(QStringLiteral("            Отключить блок\n              Вы уверены?"))) return;
   // The box ran an event loop: replies and ticks went on meanwhile, and the
   // window may have been closed from there.
-  if (!Connected) return;
+  if (!connection_->IsOpen()) return;
   CloseLogFile();
   ui->chk_Write->setChecked(false);  // runs Write_File when it was checked
   Timer1->stop();
-  Connected = false;
   ui->bt_Connect->setText(QStringLiteral("Подключить"));
   ClosePort();
   ui->StatusBar1Panel0->setText(QStringLiteral(">> Модуль не подключен!"));
@@ -92,7 +87,8 @@ void TForm1::bt_ConnectClick() {
 }
 
 void TForm1::ClosePort() {
-  // Stops both threads (also one waiting for a hand-over or a stuck write),
-  // joins them and closes the port; never waits for this thread's event loop.
-  if (Link) Link->Close();
+  // Stops both threads (also one stuck in a write), joins them and closes the
+  // port; never waits for this thread's event loop. The poll cycle, the kept
+  // values and the log stay as they are.
+  connection_->Close();
 }

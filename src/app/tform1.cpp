@@ -10,7 +10,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
-#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
@@ -18,6 +17,7 @@
 #include <QTableWidget>
 #include <QTimer>
 
+#include "config/key_filter.h"
 #include "error_display.h"
 #include "label_autosize.h"
 #include "main_thread_bell.h"
@@ -94,15 +94,28 @@ class ShownTabsOnly : public QObject {
 
 }  // namespace
 
-TForm1::TForm1(QWidget* parent) : QWidget(parent), ui(new Ui::TForm1) {
+TForm1::TForm1(QWidget* parent)
+    : QWidget(parent), ui(new Ui::TForm1), numericKeys_(tagris::NumericKeySet()) {
   Q_INIT_RESOURCE(tagris);  // the resources live in a static library
   // Numbers and dates: "." whatever the desktop's locale (dates are written by
   // tagris::FormatDate as dd.mm.yyyy). Set first, so the controls take it too.
   QLocale::setDefault(QLocale::c());
   InstallFontSubstitutes();
   ui->setupUi(this);
+  CompleteLayout();
+  CreateTimers();
+  // The receive thread rings the bell for each reply it hands over and goes on;
+  // the bell runs ServeReplies on this thread.
+  auto* bell = new tagris::MainThreadBell(this, [this] { ServeReplies(); });
+  connection_ = std::make_unique<tagris::Connection>([bell] { bell->Ring(); });
+  SetupCharts();
+  BindEvents();
+  InstallKeyFilters();
+  SetStartingTexts();
+  tagris::AutoSizeLabels(this);
+}
 
-  // What the layout file cannot say.
+void TForm1::CompleteLayout() {
   for (QComboBox* combo : {ui->cmb_PORT, ui->cmb_Rate, ui->cmb_Par}) UnselectKeepingText(combo);
   for (QComboBox* combo : findChildren<QComboBox*>()) ShowTextStart(combo);
   ui->PageControl1->setTabVisible(ui->PageControl1->indexOf(ui->TabSheet4), false);
@@ -126,7 +139,9 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), ui(new Ui::TForm1) {
     const QRect desk = screen->availableGeometry();
     move(desk.center() - QPoint(width() / 2, height() / 2));
   }
+}
 
+void TForm1::CreateTimers() {
   // Precise: a coarse timer of this length fires about 5 % early, every time,
   // which would poll faster than once a second and shorten the link watchdog.
   Timer1 = new QTimer(this);
@@ -137,17 +152,9 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), ui(new Ui::TForm1) {
   Timer2->setObjectName(QStringLiteral("Timer2"));
   Timer2->setTimerType(Qt::PreciseTimer);
   Timer2->setInterval(1000);
-  // The receive thread rings the bell for each reply it hands over and goes on.
-  ReplyBell = new tagris::MainThreadBell(this, [this] { ServeReplies(); });
-  Link = std::make_unique<tagris::Connection>([bell = ReplyBell] { bell->Ring(); });
-  SetupCharts();
-  BindEvents();
-  InstallKeyFilters();
+}
 
-  NumericKeys.reset();
-  for (char c = '0'; c <= '9'; ++c) NumericKeys.set(static_cast<unsigned char>(c));
-  for (char c : {'.', '+', '-', '\b'}) NumericKeys.set(static_cast<unsigned char>(c));
-
+void TForm1::SetStartingTexts() {
   ui->StatusBar1Panel0->setText(QStringLiteral(">> Модуль не подключен!"));
   ui->bt_Connect->setText(QStringLiteral("Подключить"));
   {
@@ -155,44 +162,34 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), ui(new Ui::TForm1) {
                             QStringLiteral("U1"), QStringLiteral("U2")};
     for (int c = 0; c < heads.size(); ++c) ui->StringGrid2->item(0, c)->setText(heads[c]);
   }
-  Timer1->stop();
-  Connected = false;
   ui->Memo1->clear();
-  TraceLineCount = 0;
   ui->lb_TOUT->setText(QStringLiteral("Temp = -00.0 C"));
   ui->StatusBar1Panel1->setText(QString());
   // Chart1's left axis, its hidden title and the 0..100 time window of both
-  // charts are set by SetupCharts above.
+  // charts are set by SetupCharts.
   ui->lb_Curr->setText(QStringLiteral("W =  0.0 %об."));
   {
     const QStringList heads{QStringLiteral("Канал"), QStringLiteral("Сортность"), QStringLiteral("Соленость")};
     for (int c = 0; c < heads.size(); ++c) ui->StringGrid1->item(0, c)->setText(heads[c]);
     for (int r = 1; r <= 14; ++r) ui->StringGrid1->item(r, 0)->setText(QString::number(r));
   }
-
-  tagris::AutoSizeLabels(this);
 }
 
 TForm1::~TForm1() {
   // The exit was confirmed in CloseForm; this only covers a window destroyed
-  // without a close request (tests, an escaping error).
-  if (Connected) ClosePort();
-  CloseLogFile();
-  Link.reset();  // its threads are joined before the bell they ring goes
+  // without a close request (tests, an escaping error). The connection stops its
+  // threads before the bell they ring goes, and closes the log file.
+  connection_.reset();
   delete ui;
 }
 
 void TForm1::CloseForm(QObject*, bool& CanClose) {
-  QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Warning"),
-                  QStringLiteral("        Выход из программы\n              Вы уверены?"),
-                  QMessageBox::Ok | QMessageBox::Cancel);
-  box.setDefaultButton(QMessageBox::Ok);
-  if (box.exec() != QMessageBox::Ok) {
+  if (!tagris::Confirm(QStringLiteral("        Выход из программы\n              Вы уверены?"))) {
     CanClose = false;
     return;
   }
   CloseLogFile();
-  if (Connected) ClosePort();
+  ClosePort();
   CanClose = true;
 }
 

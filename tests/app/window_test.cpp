@@ -26,16 +26,19 @@
 
 #include <bitset>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "tform1.h"
 #include "updown.h"
 #include "modal.h"
-#include "ui_form1.h"
+#include "window.h"
 
 namespace {
 
+using tagris::test::AxisOf;
+using tagris::test::Controls;
 using tagris::test::ModalAnswerer;
 using tagris::test::WaitFor;
 
@@ -43,7 +46,10 @@ QString U(const char* s) { return QString::fromUtf8(s); }
 
 class WindowTest : public ::testing::Test {
  protected:
-  void SetUp() override { form = std::make_unique<TForm1>(); }
+  void SetUp() override {
+    form = std::make_unique<TForm1>();
+    ui.emplace(*form);
+  }
   void TearDown() override { form.reset(); }
 
   template <class T = QWidget>
@@ -54,6 +60,7 @@ class WindowTest : public ::testing::Test {
   }
 
   std::unique_ptr<TForm1> form;
+  std::optional<Controls> ui;
 };
 
 // The nearest ancestor that belongs to the layout (Qt's own helper widgets,
@@ -288,8 +295,8 @@ TEST_F(WindowTest, ThreeTabsShownAndRecordingTabHidden) {
   QTest::keyClick(tabs, Qt::Key_Backtab, Qt::ControlModifier | Qt::ShiftModifier);
   EXPECT_EQ(tabs->currentIndex(), 2);
   // Also from a control on a page, and with the arrow keys on the tab bar.
-  form->ui->Button4->setFocus();
-  QTest::keyClick(form->ui->Button4, Qt::Key_Tab, Qt::ControlModifier);
+  ui->Button4->setFocus();
+  QTest::keyClick(ui->Button4, Qt::Key_Tab, Qt::ControlModifier);
   EXPECT_EQ(tabs->currentIndex(), 0);
   tabs->setCurrentIndex(2);
   QTabBar* bar = tabs->tabBar();
@@ -372,27 +379,43 @@ TEST_F(WindowTest, ConstructorStartingTextsAndState) {
     EXPECT_EQ(grid2->item(1, c)->text(), QString());
   }
 
-  EXPECT_EQ(form->ui->StatusBar1Panel0->text(), U(">> Модуль не подключен!"));
-  EXPECT_EQ(form->ui->StatusBar1Panel1->text(), QString());
-  EXPECT_EQ(form->ui->lb_Curr->text(), U("W =  0.0 %об."));
-  EXPECT_EQ(form->ui->lb_TOUT->text(), U("Temp = -00.0 C"));
-  EXPECT_TRUE(form->ui->Memo1->toPlainText().isEmpty());
+  EXPECT_EQ(ui->StatusBar1Panel0->text(), U(">> Модуль не подключен!"));
+  EXPECT_EQ(ui->StatusBar1Panel1->text(), QString());
+  EXPECT_EQ(ui->lb_Curr->text(), U("W =  0.0 %об."));
+  EXPECT_EQ(ui->lb_TOUT->text(), U("Temp = -00.0 C"));
+  EXPECT_TRUE(ui->Memo1->toPlainText().isEmpty());
 
-  EXPECT_FALSE(form->Timer1->isActive());
-  EXPECT_EQ(form->Timer1->interval(), 500);
-  EXPECT_FALSE(form->Timer2->isActive());
-  EXPECT_EQ(form->Timer2->interval(), 1000);
-  EXPECT_FALSE(form->Connected);
-  EXPECT_FALSE(form->Poll.CommandPending);
-  EXPECT_EQ(form->Poll.PollPhase, 0);
-  EXPECT_EQ(form->TraceLineCount, 0);
-  EXPECT_EQ(form->LogFile, 0);
-  EXPECT_EQ(form->PlotWindowStart, 0.0);
-  EXPECT_EQ(form->PlotWindowEnd, 100.0);
+  EXPECT_FALSE(ui->Timer1->isActive());
+  EXPECT_EQ(ui->Timer1->interval(), 500);
+  EXPECT_FALSE(ui->Timer2->isActive());
+  EXPECT_EQ(ui->Timer2->interval(), 1000);
+  tagris::Connection& link = form->Connection();
+  EXPECT_FALSE(link.IsOpen());
+  EXPECT_FALSE(link.Cycle().CommandPending);
+  EXPECT_EQ(link.Cycle().PollPhase, 0);
+  EXPECT_FALSE(link.Log().IsOpen());
+  for (QChartView* chart : {ui->Chart1, ui->Chart2}) {
+    const QValueAxis* time = AxisOf(chart, Qt::Horizontal);
+    EXPECT_EQ(time->min(), 0.0);
+    EXPECT_EQ(time->max(), 100.0);
+  }
 
+  // The decimal fields let through exactly the numeric keys (and make "," a point).
   std::bitset<256> keys;
-  for (unsigned char c : std::string("0123456789.+-\b")) keys.set(c);
-  EXPECT_EQ(form->NumericKeys, keys);
+  for (unsigned char c : std::string("0123456789.+-")) keys.set(c);
+  for (QLineEdit* field : {ui->ed_Sort, ui->ed_Sol})
+    for (int c = 0x20; c < 0x7F; ++c) {
+      field->clear();
+      QTest::keyClick(field, static_cast<char>(c));
+      const QString expected = keys[static_cast<std::size_t>(c)] ? QString(QChar(c))
+                               : c == ','                        ? QStringLiteral(".")
+                                                                 : QString();
+      EXPECT_EQ(field->text(), expected) << field->objectName().toStdString() << " '" << static_cast<char>(c) << "'";
+    }
+  ui->ed_Sol->setText(QStringLiteral("12"));
+  ui->ed_Sol->end(false);
+  QTest::keyClick(ui->ed_Sol, Qt::Key_Backspace);
+  EXPECT_EQ(ui->ed_Sol->text(), QStringLiteral("1"));
 
   EXPECT_EQ(QLocale().decimalPoint(), QStringLiteral("."));
   EXPECT_EQ(QLocale().toString(2.5, 'f', 1), QStringLiteral("2.5"));
@@ -401,20 +424,20 @@ TEST_F(WindowTest, ConstructorStartingTextsAndState) {
 TEST_F(WindowTest, LabelsGrowWithTheirTextButHiddenOnesStayUnseen) {
   form->show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
-  auto* curr = form->ui->lb_Curr;
+  auto* curr = ui->lb_Curr;
   curr->setText(U("W =  100.0 %об."));
   const QSize wanted = QFontMetrics(curr->font()).size(0, curr->text());
   ASSERT_TRUE(WaitFor([&] { return curr->size() == wanted; }, 2000)) << curr->width() << " " << wanted.width();
   EXPECT_EQ(curr->pos(), QPoint(8, -3));
 
   // Clipped by its group box however long its text gets.
-  form->ui->lb_TermTWO->setText(U("Temp смеси = 23.4 C"));
+  ui->lb_TermTWO->setText(U("Temp смеси = 23.4 C"));
   QApplication::processEvents();
-  EXPECT_TRUE(SeenArea(form->ui->lb_TermTWO, form.get()).isEmpty());
+  EXPECT_TRUE(SeenArea(ui->lb_TermTWO, form.get()).isEmpty());
   // Out of the window to the right, whatever it says.
-  form->ui->lb_connect->setText(U(" Нет связи с блоком"));
+  ui->lb_connect->setText(U(" Нет связи с блоком"));
   QApplication::processEvents();
-  EXPECT_TRUE(SeenArea(form->ui->lb_connect, form.get()).isEmpty());
+  EXPECT_TRUE(SeenArea(ui->lb_connect, form.get()).isEmpty());
 }
 
 struct SpinCase {
@@ -454,8 +477,8 @@ TEST_F(WindowTest, SpinButtonsStepWithinTheirLimitsWithoutWrapping) {
 
 TEST_F(WindowTest, SpinButtonsAnswerArrowKeysAndContinueFromTypedNumber) {
   form->show();
-  auto* spin = form->ui->UpDown1;
-  auto* edit = form->ui->ed_Adr;
+  auto* spin = ui->UpDown1;
+  auto* edit = ui->ed_Adr;
 
   // 127 reached by the keyboard on the spin buttons themselves stays 127.
   spin->setValue(126);
@@ -528,10 +551,7 @@ TEST_F(WindowTest, CancelInTheExitConfirmationKeepsTheWindow) {
   // It asks again on every request.
   EXPECT_FALSE(form->close());
   EXPECT_EQ(answer.seen().size(), 2u);
-
-  bool canClose = true;
-  form->CloseForm(form.get(), canClose);
-  EXPECT_FALSE(canClose);
+  EXPECT_TRUE(form->isVisible());
 }
 
 TEST_F(WindowTest, OkInTheExitConfirmationClosesAndDestroyingDoesNotAskAgain) {
@@ -543,9 +563,9 @@ TEST_F(WindowTest, OkInTheExitConfirmationClosesAndDestroyingDoesNotAskAgain) {
     ASSERT_EQ(answer.seen().size(), 1u);
     EXPECT_EQ(answer.seen()[0].text.toUtf8(), QByteArray(kExitText));
 
-    bool canClose = false;
-    form->CloseForm(form.get(), canClose);
-    EXPECT_TRUE(canClose);
+    // Asked again when shown and closed again.
+    form->show();
+    EXPECT_TRUE(form->close());
     EXPECT_EQ(answer.seen().size(), 2u);
   }
   ModalAnswerer answer;

@@ -132,8 +132,7 @@ TEST(ConfigCommands, PendingCommandTakesTheAddressOfTheNextConnect) {
   poll.StampAddress(7);
   PollCycle::TickResult r = poll.Tick();  // first tick of the process: command slot
   ASSERT_EQ(r.send, PollCycle::Send::Command);
-  Frame sent;
-  std::copy(r.frame, r.frame + 8, sent.begin());
+  const Frame sent = r.frame;
   Frame expected{0x07, 0x06, 0x00, 0x21, 0x00, 0x03, 0x00, 0x00};
   StampCrc(expected);
   EXPECT_EQ(sent, expected);

@@ -23,15 +23,17 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "tform1.h"
 #include "modal.h"
 #include "modbus/crc.h"
-#include "ui_form1.h"
+#include "window.h"
 
 namespace {
 
+using tagris::test::Controls;
 using tagris::test::ModalAnswerer;
 using Frame = std::array<std::uint8_t, 8>;
 
@@ -61,7 +63,8 @@ class ConfigWindow : public ::testing::Test {
  protected:
   void SetUp() override {
     form = std::make_unique<TForm1>();
-    ui = form->ui;
+    controls.emplace(*form);
+    ui = &*controls;
     form->show();
     ui->PageControl1->setCurrentWidget(ui->TabSheet2);
   }
@@ -74,7 +77,8 @@ class ConfigWindow : public ::testing::Test {
 
   static void Click(QPushButton* b) { QTest::mouseClick(b, Qt::LeftButton); }
 
-  Frame Slot() const { return form->Poll.CommandFrame; }
+  Frame Slot() const { return form->Connection().Cycle().CommandFrame; }
+  bool CommandPending() const { return form->Connection().Cycle().CommandPending; }
 
   static Frame At5(std::uint8_t reg, std::uint16_t value) {
     Frame f{0x05, 0x06, 0x00, reg, static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value & 0xFF), 0, 0};
@@ -86,7 +90,8 @@ class ConfigWindow : public ::testing::Test {
   static bool IsRed(const QLineEdit* e) { return e->palette().color(QPalette::Text) == QColor(Qt::red); }
 
   std::unique_ptr<TForm1> form;
-  Ui::TForm1* ui = nullptr;
+  std::optional<Controls> controls;
+  Controls* ui = nullptr;
 };
 
 // One typed character into each filtered field that holds "1".
@@ -184,7 +189,7 @@ TEST_F(ConfigWindow, ClearedSalinityIsRedAndItsCommandIsRefused) {
     EXPECT_EQ(looks.looks[0].buttons, 1);
     EXPECT_FALSE(looks.looks[0].hasParent);
   }
-  EXPECT_FALSE(form->Poll.CommandPending);
+  EXPECT_FALSE(CommandPending());
   EXPECT_EQ(Slot(), before);
   EXPECT_EQ(ui->ed_Chan->text(), "99");
 
@@ -195,7 +200,7 @@ TEST_F(ConfigWindow, ClearedSalinityIsRedAndItsCommandIsRefused) {
     Click(ui->Button3);
     EXPECT_TRUE(answer.seen().empty());
   }
-  EXPECT_TRUE(form->Poll.CommandPending);
+  EXPECT_TRUE(CommandPending());
   EXPECT_EQ(Slot(), At5(0x1F, 950));
   EXPECT_EQ(ui->ed_Chan->text(), "14");
 }
@@ -208,7 +213,7 @@ TEST_F(ConfigWindow, InvalidGradeRefusesItsCommand) {
   ASSERT_EQ(answer.seen().size(), 1u);
   EXPECT_EQ(answer.seen()[0].title, "Warning!");
   EXPECT_EQ(answer.seen()[0].text, "Ошибка ввода данных");
-  EXPECT_FALSE(form->Poll.CommandPending);
+  EXPECT_FALSE(CommandPending());
   EXPECT_EQ(ui->ed_Chan->text(), "0");
 }
 
@@ -282,31 +287,31 @@ TEST_F(ConfigWindow, PastedTextGetsThroughOnlyWhereKeysWould) {
 TEST_F(ConfigWindow, CommandsFillTheSlotAtAddress5) {
   const struct {
     const char* name;
-    std::function<void(Ui::TForm1*)> setup;
-    QPushButton* Ui::TForm1::*button;
+    std::function<void(Controls*)> setup;
+    QPushButton* Controls::*button;
     Frame bytes;
   } cases[] = {
-      {"channel 3", [](Ui::TForm1* u) { u->ed_Chan->setText("3"); }, &Ui::TForm1::Button1,
+      {"channel 3", [](Controls* u) { u->ed_Chan->setText("3"); }, &Controls::Button1,
        {0x05, 0x06, 0x00, 0x21, 0x00, 0x03, 0x98, 0x45}},
       {"grade 1.5 on channel 2",
-       [](Ui::TForm1* u) {
+       [](Controls* u) {
          u->ed_Chan->setText("2");
          u->ed_Sort->setText("1.5");
        },
-       &Ui::TForm1::Button2, {0x05, 0x06, 0x00, 0x03, 0x00, 0x73, 0x39, 0xAB}},
-      {"salinity at its starting text on channel 1", [](Ui::TForm1*) {}, &Ui::TForm1::Button3,
+       &Controls::Button2, {0x05, 0x06, 0x00, 0x03, 0x00, 0x73, 0x39, 0xAB}},
+      {"salinity at its starting text on channel 1", [](Controls*) {}, &Controls::Button3,
        {0x05, 0x06, 0x00, 0x12, 0x03, 0xE8, 0x28, 0xF5}},
       {"19200 even parity one stop bit",
-       [](Ui::TForm1* u) {
+       [](Controls* u) {
          u->cmb_Rate->setCurrentIndex(u->cmb_Rate->findText("19200"));
          u->cmb_Par->setCurrentIndex(u->cmb_Par->findText("EVENPARITY"));
        },
-       &Ui::TForm1::Button4, {0x05, 0x06, 0x00, 0x00, 0x00, 0x0E, 0x09, 0x8A}},
-      {"serial settings of the layout", [](Ui::TForm1*) {}, &Ui::TForm1::Button4,
+       &Controls::Button4, {0x05, 0x06, 0x00, 0x00, 0x00, 0x0E, 0x09, 0x8A}},
+      {"serial settings of the layout", [](Controls*) {}, &Controls::Button4,
        {0x05, 0x06, 0x00, 0x00, 0x00, 0x04, 0x89, 0x8D}},
-      {"two stop bits", [](Ui::TForm1* u) { u->rb_2->setChecked(true); }, &Ui::TForm1::Button4,
+      {"two stop bits", [](Controls* u) { u->rb_2->setChecked(true); }, &Controls::Button4,
        At5(0x00, 36)},
-      {"address 7", [](Ui::TForm1* u) { u->ed_AdrNew->setText("7"); }, &Ui::TForm1::Button5,
+      {"address 7", [](Controls* u) { u->ed_AdrNew->setText("7"); }, &Controls::Button5,
        {0x05, 0x06, 0x00, 0x31, 0x00, 0x07, 0x98, 0x43}},
   };
   for (const auto& c : cases) {
@@ -315,7 +320,7 @@ TEST_F(ConfigWindow, CommandsFillTheSlotAtAddress5) {
     ModalAnswerer answer;
     Click(ui->*c.button);
     EXPECT_TRUE(answer.seen().empty()) << c.name;
-    EXPECT_TRUE(form->Poll.CommandPending) << c.name;
+    EXPECT_TRUE(CommandPending()) << c.name;
     EXPECT_EQ(Slot(), c.bytes) << c.name;
   }
 }
@@ -323,26 +328,26 @@ TEST_F(ConfigWindow, CommandsFillTheSlotAtAddress5) {
 TEST_F(ConfigWindow, OutOfRangeInputIsClampedAndChannelAndAddressWrittenBack) {
   const struct {
     const char* name;
-    QLineEdit* Ui::TForm1::*field;
+    QLineEdit* Controls::*field;
     const char* text;
-    QPushButton* Ui::TForm1::*button;
+    QPushButton* Controls::*button;
     const char* textAfter;
     Frame bytes;
   } cases[] = {
-      {"channel 0", &Ui::TForm1::ed_Chan, "0", &Ui::TForm1::Button1, "1", At5(0x21, 1)},
-      {"channel 15", &Ui::TForm1::ed_Chan, "15", &Ui::TForm1::Button1, "14", At5(0x21, 14)},
-      {"channel 007", &Ui::TForm1::ed_Chan, "007", &Ui::TForm1::Button1, "7", At5(0x21, 7)},
-      {"channel 99 for the grade", &Ui::TForm1::ed_Chan, "99", &Ui::TForm1::Button2, "14", At5(0x0F, 100)},
-      {"channel 0 for the salinity", &Ui::TForm1::ed_Chan, "0", &Ui::TForm1::Button3, "1", At5(0x12, 1000)},
-      {"grade 25 stays as typed", &Ui::TForm1::ed_Sort, "25", &Ui::TForm1::Button2, "25", At5(0x02, 199)},
-      {"grade -20", &Ui::TForm1::ed_Sort, "-20", &Ui::TForm1::Button2, "-20", At5(0x02, 0)},
-      {"grade 1.55 truncated", &Ui::TForm1::ed_Sort, "1.55", &Ui::TForm1::Button2, "1.55", At5(0x02, 115)},
-      {"grade lone point", &Ui::TForm1::ed_Sort, ".", &Ui::TForm1::Button2, ".", At5(0x02, 100)},
-      {"salinity 80", &Ui::TForm1::ed_Sol, "80", &Ui::TForm1::Button3, "80", At5(0x12, 900)},
-      {"salinity 130", &Ui::TForm1::ed_Sol, "130", &Ui::TForm1::Button3, "130", At5(0x12, 1200)},
-      {"salinity 100.05 truncated", &Ui::TForm1::ed_Sol, "100.05", &Ui::TForm1::Button3, "100.05", At5(0x12, 1000)},
-      {"address 200", &Ui::TForm1::ed_AdrNew, "200", &Ui::TForm1::Button5, "127", At5(0x31, 127)},
-      {"address 0", &Ui::TForm1::ed_AdrNew, "0", &Ui::TForm1::Button5, "1", At5(0x31, 1)},
+      {"channel 0", &Controls::ed_Chan, "0", &Controls::Button1, "1", At5(0x21, 1)},
+      {"channel 15", &Controls::ed_Chan, "15", &Controls::Button1, "14", At5(0x21, 14)},
+      {"channel 007", &Controls::ed_Chan, "007", &Controls::Button1, "7", At5(0x21, 7)},
+      {"channel 99 for the grade", &Controls::ed_Chan, "99", &Controls::Button2, "14", At5(0x0F, 100)},
+      {"channel 0 for the salinity", &Controls::ed_Chan, "0", &Controls::Button3, "1", At5(0x12, 1000)},
+      {"grade 25 stays as typed", &Controls::ed_Sort, "25", &Controls::Button2, "25", At5(0x02, 199)},
+      {"grade -20", &Controls::ed_Sort, "-20", &Controls::Button2, "-20", At5(0x02, 0)},
+      {"grade 1.55 truncated", &Controls::ed_Sort, "1.55", &Controls::Button2, "1.55", At5(0x02, 115)},
+      {"grade lone point", &Controls::ed_Sort, ".", &Controls::Button2, ".", At5(0x02, 100)},
+      {"salinity 80", &Controls::ed_Sol, "80", &Controls::Button3, "80", At5(0x12, 900)},
+      {"salinity 130", &Controls::ed_Sol, "130", &Controls::Button3, "130", At5(0x12, 1200)},
+      {"salinity 100.05 truncated", &Controls::ed_Sol, "100.05", &Controls::Button3, "100.05", At5(0x12, 1000)},
+      {"address 200", &Controls::ed_AdrNew, "200", &Controls::Button5, "127", At5(0x31, 127)},
+      {"address 0", &Controls::ed_AdrNew, "0", &Controls::Button5, "1", At5(0x31, 1)},
   };
   for (const auto& c : cases) {
     SetUp();
@@ -359,17 +364,17 @@ TEST_F(ConfigWindow, UnconvertibleIntegerKeepsThePendingCommand) {
   ui->ed_AdrNew->setText("7");
   Click(ui->Button5);
   const Frame pending = Slot();
-  ASSERT_TRUE(form->Poll.CommandPending);
+  ASSERT_TRUE(CommandPending());
 
   const struct {
-    QLineEdit* Ui::TForm1::*field;
+    QLineEdit* Controls::*field;
     const char* text;
-    QPushButton* Ui::TForm1::*button;
+    QPushButton* Controls::*button;
   } cases[] = {
-      {&Ui::TForm1::ed_Chan, "", &Ui::TForm1::Button1},
-      {&Ui::TForm1::ed_Chan, "99999999999", &Ui::TForm1::Button2},
-      {&Ui::TForm1::ed_Chan, "", &Ui::TForm1::Button3},
-      {&Ui::TForm1::ed_AdrNew, "", &Ui::TForm1::Button5},
+      {&Controls::ed_Chan, "", &Controls::Button1},
+      {&Controls::ed_Chan, "99999999999", &Controls::Button2},
+      {&Controls::ed_Chan, "", &Controls::Button3},
+      {&Controls::ed_AdrNew, "", &Controls::Button5},
   };
   for (const auto& c : cases) {
     (ui->*c.field)->setText(c.text);
@@ -378,16 +383,15 @@ TEST_F(ConfigWindow, UnconvertibleIntegerKeepsThePendingCommand) {
     ASSERT_EQ(answer.seen().size(), 1u) << c.text;
     EXPECT_EQ(answer.seen()[0].text, QString("'%1' is not a valid integer value").arg(c.text));
     EXPECT_EQ((ui->*c.field)->text(), c.text);
-    EXPECT_TRUE(form->Poll.CommandPending);
+    EXPECT_TRUE(CommandPending());
     EXPECT_EQ(Slot(), pending);
   }
   // The pending address command still goes out as it was.
-  form->Poll.PollPhase = 0;
-  const tagris::PollCycle::TickResult r = form->Poll.Tick();
+  tagris::PollCycle& cycle = form->Connection().Cycle();
+  cycle.PollPhase = 0;
+  const tagris::PollCycle::TickResult r = cycle.Tick();
   ASSERT_EQ(r.send, tagris::PollCycle::Send::Command);
-  Frame sent;
-  std::copy(r.frame, r.frame + sent.size(), sent.begin());
-  EXPECT_EQ(sent, At5(0x31, 7));
+  EXPECT_EQ(r.frame, At5(0x31, 7));
 }
 
 TEST_F(ConfigWindow, LastCommandBeforeTheSlotWins) {
@@ -427,17 +431,20 @@ class SendFile : public ConfigWindow {
 };
 
 TEST_F(SendFile, ShowsTheFileBesideTheProgram) {
-  ui->Memo1->setPlainText("<-- 0x05\nold");
-  form->TraceLineCount = 2;
+  tagris::test::ShowTraceLine(*form, "<-- 0x05");
+  tagris::test::ShowTraceLine(*form, "old");
   const Frame slot = Slot();
   Write(QByteArray("first\r\nsecond\nthird\r\xCF\xF0\xE8\xE2\xE5\xF2\r\n"));
   ModalAnswerer answer;
   Click(ui->Button6);
   EXPECT_TRUE(answer.seen().empty());
   EXPECT_EQ(ui->Memo1->toPlainText(), QStringLiteral("first\nsecond\nthird\nПривет"));
-  EXPECT_EQ(form->TraceLineCount, 2);
-  EXPECT_FALSE(form->Poll.CommandPending);
+  EXPECT_FALSE(CommandPending());
   EXPECT_EQ(Slot(), slot);
+  // The trace rule counts on from the two lines it had added: three more are kept,
+  // the one after them takes the place of the memo's first line.
+  for (const char* line : {"t1", "t2", "t3", "t4"}) tagris::test::ShowTraceLine(*form, line);
+  EXPECT_EQ(ui->Memo1->toPlainText(), QStringLiteral("second\nthird\nПривет\nt1\nt2\nt3\nt4"));
 }
 
 TEST_F(SendFile, TextEndsAtNulAndAnEmptyFileEmptiesTheMemo) {

@@ -2,7 +2,6 @@
 // the link threads and a simulated unit on a pseudo-terminal of its own per test.
 // Every wait is for something to happen, bounded; no test needs more than ~10 s.
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/file.h>
 #include <time.h>
 #include <unistd.h>
@@ -30,8 +29,10 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -40,9 +41,8 @@
 #include "common/numfmt.h"
 #include "files.h"
 #include "modal.h"
-#include "serial/serial_link.h"
 #include "simulator.h"
-#include "ui_form1.h"
+#include "window.h"
 
 namespace fs = std::filesystem;
 namespace reg = tagris::unitsim::reg;
@@ -96,7 +96,7 @@ QString Hex(const Bytes& b) {
 QString ReplyLine(const Bytes& b) { return QStringLiteral("-->") + Hex(b) + QStringLiteral("<---"); }
 
 QStringList MemoLines(TForm1& form) {
-  const QString text = form.ui->Memo1->toPlainText();
+  const QString text = tagris::test::Controls(form).Memo1->toPlainText();
   return text.isEmpty() ? QStringList{} : text.split('\n');
 }
 
@@ -107,6 +107,32 @@ double CpuSeconds(clockid_t clock) {
   timespec ts{};
   clock_gettime(clock, &ts);
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+// CPU seconds of every thread of this process but the main one, by thread id
+// (user and system time from /proc, in clock ticks).
+std::map<std::string, double> OtherThreadsCpuSeconds() {
+  std::map<std::string, double> cpu;
+  const std::string self = std::to_string(::getpid());
+  const double tick = static_cast<double>(::sysconf(_SC_CLK_TCK));
+  for (const auto& task : fs::directory_iterator("/proc/self/task")) {
+    const std::string tid = task.path().filename().string();
+    if (tid == self) continue;
+    std::ifstream stat(task.path() / "stat");
+    std::string line;
+    std::getline(stat, line);
+    const std::size_t end = line.rfind(')');  // the name may hold blanks
+    if (end == std::string::npos) continue;
+    std::istringstream fields(line.substr(end + 2));
+    std::string field;
+    double utime = 0, stime = 0;
+    for (int n = 3; fields >> field && n <= 15; ++n) {
+      if (n == 14) utime = std::stod(field);
+      if (n == 15) stime = std::stod(field);
+    }
+    cpu[tid] = (utime + stime) / tick;
+  }
+  return cpu;
 }
 
 QString Text(double value, const char* mask) { return Q(tagris::FormatFloat(mask, value)); }
@@ -145,7 +171,7 @@ std::vector<std::pair<QString, QString>> ExpectedTexts(const Registers& r) {
 QString Shown(TForm1& form, const QString& control) {
   if (control.startsWith("StringGrid1[")) {
     const QStringList rc = control.mid(12).chopped(1).split(',');
-    const QTableWidgetItem* item = form.ui->StringGrid1->item(rc[0].toInt(), rc[1].toInt());
+    const QTableWidgetItem* item = tagris::test::Controls(form).StringGrid1->item(rc[0].toInt(), rc[1].toInt());
     return item ? item->text() : QString();
   }
   auto* label = form.findChild<QLabel*>(control);
@@ -177,7 +203,8 @@ class EndToEnd : public ::testing::Test {
     ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
     dir_ = pattern;
     form_ = std::make_unique<TForm1>();
-    form_->SampleDirOverride = Q(dir_);
+    ui_.emplace(*form_);
+    form_->SetSampleDir(Q(dir_));
     form_->show();
   }
 
@@ -188,7 +215,7 @@ class EndToEnd : public ::testing::Test {
     fs::remove_all(dir_, ec);
   }
 
-  Ui::TForm1* ui() { return form_->ui; }
+  tagris::test::Controls* ui() { return &*ui_; }
   TForm1& form() { return *form_; }
 
   // A unit with steady values (no drift), so what the window shows can be compared
@@ -255,6 +282,7 @@ class EndToEnd : public ::testing::Test {
   std::vector<std::string> events_;
   std::vector<std::unique_ptr<Simulator>> units_;
   std::unique_ptr<TForm1> form_;
+  std::optional<tagris::test::Controls> ui_;
 };
 
 TEST_F(EndToEnd, ConnectPollShowDisconnectAndConnectAgain) {
@@ -263,7 +291,7 @@ TEST_F(EndToEnd, ConnectPollShowDisconnectAndConnectAgain) {
   EXPECT_EQ(ui()->bt_Connect->text(), QStringLiteral("Подключить"));
 
   Connect(unit.LinkPath());
-  ASSERT_TRUE(form().Connected);
+  ASSERT_TRUE(form().Connection().IsOpen());
   EXPECT_EQ(ui()->StatusBar1Panel0->text(), QStringLiteral(">> Модуль подключен (Port ") + Q(unit.LinkPath()) + ")");
   EXPECT_EQ(ui()->bt_Connect->text(), QStringLiteral("Отключить"));
   for (QWidget* w : LineControls()) EXPECT_FALSE(w->isEnabled()) << w->objectName().toStdString();
@@ -284,7 +312,7 @@ TEST_F(EndToEnd, ConnectPollShowDisconnectAndConnectAgain) {
   // Cancel leaves everything running.
   auto seen = Disconnect(QMessageBox::Cancel);
   ASSERT_EQ(seen.size(), 1u);
-  EXPECT_TRUE(form().Connected);
+  EXPECT_TRUE(form().Connection().IsOpen());
   auto requests = unit.Stats().requestsSeen;
   EXPECT_TRUE(WaitFor([&] { return unit.Stats().requestsSeen > requests; }, 2000)) << "polling goes on";
 
@@ -292,7 +320,7 @@ TEST_F(EndToEnd, ConnectPollShowDisconnectAndConnectAgain) {
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_EQ(seen[0].title, QStringLiteral("Warning"));
   EXPECT_EQ(seen[0].text, kDisconnectText);
-  EXPECT_FALSE(form().Connected);
+  EXPECT_FALSE(form().Connection().IsOpen());
   EXPECT_EQ(ui()->StatusBar1Panel0->text(), kNotConnected);
   EXPECT_EQ(ui()->bt_Connect->text(), QStringLiteral("Подключить"));
   for (QWidget* w : LineControls()) EXPECT_TRUE(w->isEnabled()) << w->objectName().toStdString();
@@ -303,9 +331,8 @@ TEST_F(EndToEnd, ConnectPollShowDisconnectAndConnectAgain) {
   EXPECT_TRUE(ShowsUnit(registers, 0)) << "the labels keep the last values";
 
   Connect(unit.LinkPath());
-  ASSERT_TRUE(form().Connected);
+  ASSERT_TRUE(form().Connection().IsOpen());
   EXPECT_TRUE(ui()->Memo1->toPlainText().isEmpty());
-  EXPECT_EQ(form().TraceLineCount, 0);
   EXPECT_TRUE(WaitFor([&] { return unit.Stats().requestsSeen > requests && MemoLines(form()).contains(reply); }, 3000))
       << MemoLines(form()).join('\n').toStdString();
 }
@@ -313,7 +340,7 @@ TEST_F(EndToEnd, ConnectPollShowDisconnectAndConnectAgain) {
 TEST_F(EndToEnd, ConfigurationCommandsReachTheUnitAndComeBackInThePolls) {
   Simulator& unit = StartUnit();
   Connect(unit.LinkPath());
-  ASSERT_TRUE(form().Connected);
+  ASSERT_TRUE(form().Connection().IsOpen());
   ASSERT_TRUE(ShowsUnit(unit.Registers()));
 
   struct Case {
@@ -379,14 +406,14 @@ TEST_F(EndToEnd, ConfigurationCommandsReachTheUnitAndComeBackInThePolls) {
 
   // A command made while disconnected leaves after the next connect, with that connect's address.
   ASSERT_EQ(Disconnect().size(), 1u);
-  ASSERT_FALSE(form().Connected);
+  ASSERT_FALSE(form().Connection().IsOpen());
   Simulator& other = StartUnit(9, "unit9");
   ui()->PageControl1->setCurrentWidget(ui()->TabSheet2);
   Type(ui()->ed_Chan, "5");
   Click(ui()->Button1);
   Type(ui()->ed_Adr, "9");
   Connect(other.LinkPath());
-  ASSERT_TRUE(form().Connected);
+  ASSERT_TRUE(form().Connection().IsOpen());
   EXPECT_TRUE(WaitFor([&] { return UnitReceived("09 06 00 21 00 05 18 8B"); }, 2500));
   EXPECT_TRUE(WaitFor([&] {
     return MemoLines(form()).contains(QStringLiteral("<--  0x09 0x03 0x00 0x00 0x00 0x36 0xC4 0x94")) &&
@@ -434,7 +461,7 @@ TEST_F(EndToEnd, FaultyRepliesAreTracedButNeverShownAndSilenceTripsTheWatchdog) 
   // From the 11th tick after the last accepted reply, which came before the faults began.
   EXPECT_GT(sinceFault.elapsed(), 3900);
   EXPECT_TRUE(labelsKept) << "a rejected reply changed the display";
-  EXPECT_TRUE(form().Connected);
+  EXPECT_TRUE(form().Connection().IsOpen());
 
   unit.SetFault(FaultKind::None);
   EXPECT_TRUE(WaitFor([&] { return ui()->lb_connect->text().isEmpty(); }, 3000)) << "replies are back";
@@ -447,20 +474,22 @@ TEST_F(EndToEnd, HangUpWhileConnectedThenDisconnectAndConnectAgain) {
   ASSERT_TRUE(ShowsUnit(unit.Registers()));
 
   unit.HangUp();
-  ASSERT_TRUE(WaitFor([&] { return unit.Stats().hangups == 1 && form().Link->LineLost(); }, 2000));
+  ASSERT_TRUE(WaitFor([&] { return unit.Stats().hangups == 1 && form().Connection().PortLost(); }, 2000));
 
-  // A hung-up line reports itself for ever; the receive thread must not spin on it.
-  clockid_t readerClock;
-  ASSERT_EQ(pthread_getcpuclockid(form().Link->ReaderHandle(), &readerClock), 0);
-  const double reader0 = CpuSeconds(readerClock);
+  // A hung-up line reports itself for ever; the receive thread (nor any other) must
+  // not spin on it.
+  const std::map<std::string, double> threads0 = OtherThreadsCpuSeconds();
   const double process0 = CpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
   QElapsedTimer wall;
   wall.start();
   Pump(1000);
   const double wallSeconds = wall.elapsed() / 1000.0;
-  EXPECT_LT(CpuSeconds(readerClock) - reader0, 0.05);
+  for (const auto& [tid, seconds] : OtherThreadsCpuSeconds()) {
+    const auto before = threads0.find(tid);
+    EXPECT_LT(seconds - (before == threads0.end() ? 0.0 : before->second), 0.05) << "thread " << tid;
+  }
   EXPECT_LT(CpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - process0, 0.3 * wallSeconds);
-  EXPECT_TRUE(form().Connected);
+  EXPECT_TRUE(form().Connection().IsOpen());
 
   QElapsedTimer took;
   took.start();
@@ -468,14 +497,14 @@ TEST_F(EndToEnd, HangUpWhileConnectedThenDisconnectAndConnectAgain) {
   EXPECT_LT(took.elapsed(), 1000);
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_EQ(seen[0].text, kDisconnectText);
-  ASSERT_FALSE(form().Connected);
+  ASSERT_FALSE(form().Connection().IsOpen());
   EXPECT_EQ(ui()->StatusBar1Panel0->text(), kNotConnected);
 
   // The unit comes back on a new device behind the same path.
   ASSERT_TRUE(WaitFor([&] { return unit.Stats().reopens >= 1; }, 3000));
   unit.SetRegister(reg::kMoisture, 1999);
   Connect(unit.LinkPath());
-  ASSERT_TRUE(form().Connected);
+  ASSERT_TRUE(form().Connection().IsOpen());
   EXPECT_TRUE(ShowsUnit(unit.Registers()));
   EXPECT_EQ(ui()->lb_Curr->text(), MoistureLabel(1999));
 }
@@ -511,7 +540,7 @@ TEST_F(EndToEnd, BurstsAndTrailingBytesDecodeAndAFloodIsSurvived) {
   unit.SetFault(FaultKind::Flood);
   EXPECT_TRUE(WaitFor([&] { return unit.Stats().faultsInjected >= faults + 2; }, 3000));
   Pump(300);
-  EXPECT_TRUE(form().Connected);
+  EXPECT_TRUE(form().Connection().IsOpen());
   EXPECT_TRUE(allRepliesWhole()) << MemoLines(form()).join('\n').toStdString();
   unit.SetFault(FaultKind::None);
   unit.SetRegister(reg::kMoisture, 3456);
@@ -529,7 +558,7 @@ TEST_F(EndToEnd, ExitWhileConnectedAndLoggingClosesEverythingAtOnce) {
     ModalAnswerer answerer({QMessageBox::Yes}, SaveAs(Q(log)));
     ui()->chk_Write->setChecked(true);
   }
-  ASSERT_NE(form().LogFile, 0);
+  ASSERT_TRUE(form().Connection().Log().IsOpen());
   const auto lineCount = [&] {
     const std::string text = ReadFileBytes(log);
     return std::count(text.begin(), text.end(), '\n');
@@ -545,8 +574,8 @@ TEST_F(EndToEnd, ExitWhileConnectedAndLoggingClosesEverythingAtOnce) {
   EXPECT_EQ(answerer.seen()[0].title, QStringLiteral("Warning"));
   EXPECT_EQ(answerer.seen()[0].text, kExitText);
   EXPECT_FALSE(form().isVisible());
-  EXPECT_EQ(form().LogFile, 0);
-  EXPECT_FALSE(form().Link && form().Link->IsOpen());
+  EXPECT_FALSE(form().Connection().Log().IsOpen());
+  EXPECT_FALSE(form().Connection().IsOpen());
 
   const auto requests = unit.Stats().requestsSeen;
   const auto lines = lineCount();

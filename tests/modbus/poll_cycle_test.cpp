@@ -35,14 +35,14 @@ TEST(PollRhythm, SlotCarriesFrameAndExpectedLength) {
   const auto first = poll.Tick();
   ASSERT_EQ(first.send, Send::Command);
   EXPECT_EQ(first.expectedReplyLength, 105u);
-  EXPECT_EQ(first.frame, poll.CommandFrame.data());
+  EXPECT_EQ(first.frame, poll.CommandFrame);
   const std::array<std::uint8_t, 8> cmd{0x05, 0x06, 0x00, 0x21, 0x00, 0x03, 0x98, 0x45};
   EXPECT_EQ(poll.CommandFrame, cmd);
   EXPECT_FALSE(poll.CommandPending);
   const auto second = poll.Tick();
   ASSERT_EQ(second.send, Send::Poll);
   EXPECT_EQ(second.expectedReplyLength, 113u);
-  EXPECT_EQ(second.frame, poll.PollFrame.data());
+  EXPECT_EQ(second.frame, poll.PollFrame);
   EXPECT_EQ(poll.PollPhase, 0);  // a reply handed over now answers the poll
   EXPECT_TRUE(poll.ExpectsMeasurement());
 }
@@ -92,7 +92,7 @@ TEST(PollRhythm, CommandMadeWhileDisconnectedTakesTheNewAddress) {
   EXPECT_EQ(r.frame[3], 0x12);
   EXPECT_EQ(r.frame[4], 0x03);
   EXPECT_EQ(r.frame[5], 0xE8);
-  EXPECT_TRUE(CrcMatches(std::span(r.frame, 8)));
+  EXPECT_TRUE(CrcMatches(r.frame));
 }
 
 TEST(LinkWatchdog, NoLinkFromTheEleventhTickUntilAReply) {

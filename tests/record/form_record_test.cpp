@@ -1,10 +1,13 @@
 // The recording handlers of the window: the sample timer with its table and file, and
 // the log file behind chk_Write, driven as the operator and the reply handler drive them.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QFileDialog>
 #include <QLabel>
@@ -32,9 +35,10 @@
 #include "tform1.h"
 #include "files.h"
 #include "modal.h"
+#include "modbus/crc.h"
 #include "record/log_file.h"
 #include "trace_fixture.h"
-#include "ui_form1.h"
+#include "window.h"
 
 namespace fs = std::filesystem;
 using tagris::test::ModalAnswerer;
@@ -44,7 +48,26 @@ namespace {
 using tagris::test::ReadFileBytes;
 using tagris::test::WriteFileBytes;
 
-bool FdIsOpen(int fd) { return ::fcntl(fd, F_GETFD) != -1 || errno != EBADF; }
+// True while some program holds the file (the log recorder locks its file).
+bool Held(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+  ::close(fd);
+  return held;
+}
+
+// MeasurementReply with register values set and its CRC, as the unit sends it.
+std::vector<unsigned char> SoundReply(std::initializer_list<std::pair<int, std::uint16_t>> registers,
+                                      unsigned reg36 = 0) {
+  std::vector<unsigned char> r = tagris::test::MeasurementReply(reg36);
+  for (const auto& [n, value] : registers) {
+    r[3 + 2 * static_cast<std::size_t>(n)] = static_cast<unsigned char>(value >> 8);
+    r[4 + 2 * static_cast<std::size_t>(n)] = static_cast<unsigned char>(value & 0xFF);
+  }
+  tagris::StampCrc(r);
+  return r;
+}
 
 // What the save dialog looked like when it came up.
 struct DialogSeen {
@@ -86,15 +109,27 @@ class RecordForm : public ::testing::Test {
   void SetUp() override {
     std::string pattern = (fs::temp_directory_path() / "tagris-form-record-XXXXXX").string();
     dir_ = ::mkdtemp(pattern.data());
-    form_.SampleDirOverride = QString::fromStdString(dir_);
-    form_.Connected = true;
+    form_.SetSampleDir(QString::fromStdString(dir_));
+    Connect();  // the sample timer samples only while connected
   }
   void TearDown() override {
-    form_.Timer2->stop();
-    form_.CloseLogFile();
+    ui_.Timer2->stop();
+    form_.Connection().Log().Stop();
     std::error_code ec;
     fs::remove_all(dir_, ec);
   }
+
+  // As the operator connects (to a terminal nobody answers on) and disconnects.
+  void Connect() { ASSERT_TRUE(tagris::test::ConnectWindow(form_, port_.path())); }
+  void Disconnect() {
+    ModalAnswerer answerer({QMessageBox::Ok});
+    ui_.bt_Connect->click();
+    ASSERT_FALSE(form_.Connection().IsOpen());
+  }
+  // One tick of the sample timer, paced by the test.
+  void Tick() { tagris::test::Fire(ui_.Timer2); }
+  // One measurement reply as the link hands it over (no poll tick runs in these tests).
+  void Reply(const std::vector<unsigned char>& bytes) { tagris::test::FeedReply(form_, bytes); }
 
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
   std::string SampleFile() const { return ReadFileBytes(Path("Tagris.txt")); }
@@ -102,7 +137,7 @@ class RecordForm : public ::testing::Test {
     const std::string text = SampleFile();
     return std::count(text.begin(), text.end(), '\n');
   }
-  QTableWidget* Grid() { return form_.ui->StringGrid2; }
+  QTableWidget* Grid() { return ui_.StringGrid2; }
   QString Cell(int row, int col) {
     QTableWidgetItem* item = Grid()->item(row, col);
     return item ? item->text() : QString();
@@ -110,20 +145,20 @@ class RecordForm : public ::testing::Test {
 
   // Start a run with the given period and take the timer over, so ticks come one by one.
   void StartRun(const QString& period) {
-    form_.ui->Edit1->setText(period);
-    form_.Button7Click();
-    ASSERT_TRUE(form_.Timer2->isActive());
-    form_.Timer2->stop();
+    ui_.Edit1->setText(period);
+    ui_.Button7->click();
+    ASSERT_TRUE(ui_.Timer2->isActive());
+    ui_.Timer2->stop();
   }
 
-  // chk_Write changed as the operator changes it, whether or not the window has bound
-  // its toggled signal yet: the handler runs exactly once.
+  // chk_Write changed as the operator changes it: its handler runs exactly once, also
+  // when the box already showed that state.
   void SetWrite(bool on) {
-    {
-      QSignalBlocker block(form_.ui->chk_Write);
-      form_.ui->chk_Write->setChecked(on);
+    if (ui_.chk_Write->isChecked() == on) {
+      QSignalBlocker block(ui_.chk_Write);
+      ui_.chk_Write->setChecked(!on);
     }
-    form_.Write_File();
+    ui_.chk_Write->setChecked(on);
   }
 
   // Opens a log file through the dialog, answering an overwrite question with `answer`.
@@ -136,7 +171,9 @@ class RecordForm : public ::testing::Test {
   }
 
   std::string dir_;
+  tagris::test::IdlePort port_;
   TForm1 form_;
+  const tagris::test::Controls ui_{form_};
 };
 
 // ----- sample recording -----
@@ -144,35 +181,35 @@ class RecordForm : public ::testing::Test {
 TEST_F(RecordForm, StartRefusesAMissingPeriod) {
   for (const char* period : {"", "abc", "0", "  ", "1.5", "99999999999"}) {
     Grid()->setRowCount(3);
-    form_.ui->Edit1->setText(QString::fromUtf8(period));
+    ui_.Edit1->setText(QString::fromUtf8(period));
     ModalAnswerer answerer({QMessageBox::Ok});
-    form_.Button7Click();
+    ui_.Button7->click();
     ASSERT_EQ(answerer.seen().size(), 1u) << period;
     EXPECT_EQ(answerer.seen()[0].title, "Warning!");
     EXPECT_EQ(answerer.seen()[0].text, QString::fromUtf8("Не введен период опроса"));
-    EXPECT_FALSE(form_.Timer2->isActive()) << period;
-    EXPECT_TRUE(form_.ui->Edit1->isEnabled());
+    EXPECT_FALSE(ui_.Timer2->isActive()) << period;
+    EXPECT_TRUE(ui_.Edit1->isEnabled());
     EXPECT_EQ(Grid()->rowCount(), 3);
   }
   // A run already going on is not stopped by a refused start.
-  form_.ui->Edit1->setText("5");
-  form_.Button7Click();
-  form_.ui->Edit1->setText("x");
+  ui_.Edit1->setText("5");
+  ui_.Button7->click();
+  ui_.Edit1->setText("x");
   ModalAnswerer answerer({QMessageBox::Ok});
-  form_.Button7Click();
+  ui_.Button7->click();
   EXPECT_EQ(answerer.seen().size(), 1u);
-  EXPECT_TRUE(form_.Timer2->isActive());
+  EXPECT_TRUE(ui_.Timer2->isActive());
 }
 
 // Start during a run enables a timer that is already enabled: its one-second rhythm goes on.
 TEST_F(RecordForm, StartDuringARunKeepsTheTickRhythm) {
-  form_.ui->Edit1->setText("10");
-  form_.Button7Click();
-  ASSERT_TRUE(form_.Timer2->isActive());
+  ui_.Edit1->setText("10");
+  ui_.Button7->click();
+  ASSERT_TRUE(ui_.Timer2->isActive());
   QThread::msleep(600);
-  form_.Button7Click();
-  EXPECT_TRUE(form_.Timer2->isActive());
-  EXPECT_LE(form_.Timer2->remainingTime(), 500);
+  ui_.Button7->click();
+  EXPECT_TRUE(ui_.Timer2->isActive());
+  EXPECT_LE(ui_.Timer2->remainingTime(), 500);
 }
 
 // Every "Warning!" box of the recording: no icon, no owner window, only its own buttons.
@@ -200,9 +237,9 @@ TEST_F(RecordForm, WarningBoxesHaveNoIconAndNoOwner) {
     QMessageBox::StandardButtons buttons;
   } cases[] = {
       {[this] {
-         form_.ui->Edit1->setText("0");
+         ui_.Edit1->setText("0");
          ModalAnswerer answerer({QMessageBox::Ok});
-         form_.Button7Click();
+         ui_.Button7->click();
        },
        "Не введен период опроса", QMessageBox::Ok},
       {[this] {
@@ -224,16 +261,16 @@ TEST_F(RecordForm, WarningBoxesHaveNoIconAndNoOwner) {
 
 TEST_F(RecordForm, DefaultPeriodSamplesEveryElevenTicks) {
   StartRun("10");
-  EXPECT_FALSE(form_.ui->Edit1->isEnabled());
+  EXPECT_FALSE(ui_.Edit1->isEnabled());
   EXPECT_EQ(Grid()->rowCount(), 1);
-  EXPECT_EQ(form_.Timer2->interval(), 1000);
+  EXPECT_EQ(ui_.Timer2->interval(), 1000);
 
   QStringList shown;
   std::vector<int> sampleTicks;
   for (int tick = 1; tick <= 25; ++tick) {
     const int rows = Grid()->rowCount();
-    form_.Timer2Timer();
-    shown << form_.ui->Edit2->text();
+    Tick();
+    shown << ui_.Edit2->text();
     if (Grid()->rowCount() == rows + 1) sampleTicks.push_back(tick);
   }
   EXPECT_EQ(sampleTicks, (std::vector<int>{1, 12, 23}));
@@ -241,36 +278,36 @@ TEST_F(RecordForm, DefaultPeriodSamplesEveryElevenTicks) {
   EXPECT_EQ(Grid()->rowCount(), 4);
 
   // Stop keeps rows, countdown and display; a new start empties the table.
-  form_.Timer2->start();
-  form_.Button8Click();
-  EXPECT_FALSE(form_.Timer2->isActive());
-  EXPECT_TRUE(form_.ui->Edit1->isEnabled());
+  ui_.Timer2->start();
+  ui_.Button8->click();
+  EXPECT_FALSE(ui_.Timer2->isActive());
+  EXPECT_TRUE(ui_.Edit1->isEnabled());
   EXPECT_EQ(Grid()->rowCount(), 4);
-  EXPECT_EQ(form_.SampleCountdown, 8);
-  EXPECT_EQ(form_.ui->Edit2->text(), "9");
+  EXPECT_EQ(ui_.Edit2->text(), "9");
+  Tick();  // a tick that still came: the countdown was kept
+  EXPECT_EQ(ui_.Edit2->text(), "8");
   StartRun("10");
   EXPECT_EQ(Grid()->rowCount(), 1);
-  form_.Timer2Timer();
+  Tick();
   EXPECT_EQ(Grid()->rowCount(), 2);
-  EXPECT_EQ(form_.ui->Edit2->text(), "0");
+  EXPECT_EQ(ui_.Edit2->text(), "0");
   // The file keeps the lines of both runs.
   EXPECT_EQ(SampleLines(), 4);
 }
 
 TEST_F(RecordForm, PausedWhileThePortIsClosed) {
   StartRun("3");
-  form_.Timer2Timer();  // sample, countdown 3
-  form_.Timer2Timer();  // shows 3, countdown 2
-  form_.Connected = false;
-  for (int i = 0; i < 5; ++i) form_.Timer2Timer();
-  EXPECT_EQ(form_.ui->Edit2->text(), "3");
-  EXPECT_EQ(form_.SampleCountdown, 2);
+  Tick();  // sample, countdown 3
+  Tick();  // shows 3, countdown 2
+  Disconnect();
+  for (int i = 0; i < 5; ++i) Tick();
+  EXPECT_EQ(ui_.Edit2->text(), "3");
   EXPECT_EQ(Grid()->rowCount(), 2);
-  form_.Connected = true;
+  Connect();  // the countdown goes on where it was
   QStringList shown;
   for (int i = 0; i < 3; ++i) {
-    form_.Timer2Timer();
-    shown << form_.ui->Edit2->text();
+    Tick();
+    shown << ui_.Edit2->text();
   }
   EXPECT_EQ(shown.join(','), "2,1,0");
   EXPECT_EQ(Grid()->rowCount(), 3);
@@ -280,20 +317,18 @@ TEST_F(RecordForm, NegativePeriodSamplesEveryTick) {
   StartRun("-5");
   QStringList shown;
   for (int i = 0; i < 4; ++i) {
-    form_.Timer2Timer();
-    shown << form_.ui->Edit2->text();
+    Tick();
+    shown << ui_.Edit2->text();
   }
   EXPECT_EQ(shown.join(','), "0,-5,-5,-5");
   EXPECT_EQ(Grid()->rowCount(), 5);
 }
 
 TEST_F(RecordForm, SampleRowAndFileLine) {
-  form_.SampleTemperature = 23.46f;
-  form_.SampleMoisture = 0.5f;
-  form_.SamplePeakFrequency = 1985.3f;
-  form_.SamplePeakWidth = 0;
-  StartRun("10");
-  form_.Timer2Timer();
+  // Kept from the last reply: temperature 23.5, moisture 0.5, peak 1985.27, width 0.
+  Reply(SoundReply({{38, 235}, {45, 90}, {46, 0}}, 50));
+  StartRun("-1");  // a sample at every tick
+  Tick();
 
   ASSERT_EQ(Grid()->rowCount(), 2);
   const QString when = Cell(1, 0);
@@ -306,56 +341,51 @@ TEST_F(RecordForm, SampleRowAndFileLine) {
 
   const std::string line = when.toStdString() + ";23.5;.5;1985.3;.0;";
   EXPECT_EQ(SampleFile(), line + "\r\n");  // no header
-  EXPECT_EQ(form_.ui->M1->toPlainText().toStdString(), line + "\n");
+  EXPECT_EQ(ui_.M1->toPlainText().toStdString(), line + "\n");
 
   // The next sample, after the file lost its last line break and got LF-only line ends.
   WriteFileBytes(Path("Tagris.txt"), "a;\nb;");
-  form_.SampleCountdown = 0;
-  form_.Timer2Timer();
+  Tick();
   const std::string line2 = Cell(2, 0).toStdString() + ";23.5;.5;1985.3;.0;";
   EXPECT_EQ(SampleFile(), "a;\r\nb;\r\n" + line2);
-  EXPECT_EQ(form_.ui->M1->toPlainText().toStdString(), "a;\nb;\n" + line2);
+  EXPECT_EQ(ui_.M1->toPlainText().toStdString(), "a;\nb;\n" + line2);
 
   // Further samples, the file untouched in between: M1 still shows the whole file,
   // and keeps no undo history of them.
-  for (int k = 3; k <= 5; ++k) {
-    form_.SampleCountdown = 0;
-    form_.Timer2Timer();
-  }
+  for (int k = 3; k <= 5; ++k) Tick();
   QString expected = QString::fromStdString("a;\nb;\n" + line2);
   for (int k = 3; k <= 5; ++k) expected += "\n" + Cell(k, 0) + ";23.5;.5;1985.3;.0;";
-  EXPECT_EQ(form_.ui->M1->toPlainText(), expected);
+  EXPECT_EQ(ui_.M1->toPlainText(), expected);
   EXPECT_EQ(QString::fromStdString(SampleFile()), QString(expected).replace("\n", "\r\n"));
-  EXPECT_FALSE(form_.ui->M1->document()->isUndoAvailable());
+  EXPECT_FALSE(ui_.M1->document()->isUndoAvailable());
 }
 
-TEST_F(RecordForm, AFailingSampleFileThrowsAndTheRunGoesOn) {
-  form_.SampleDirOverride = QString::fromStdString(Path("no-such-folder"));
+TEST_F(RecordForm, AFailingSampleFileIsReportedAndTheRunGoesOn) {
+  form_.SetSampleDir(QString::fromStdString(Path("no-such-folder")));
   StartRun("2");
-  try {
-    form_.Timer2Timer();
-    ADD_FAILURE() << "no error";
-  } catch (const std::runtime_error& e) {
-    EXPECT_NE(std::string(e.what()).find(Path("no-such-folder") + "//Tagris.txt"),
-              std::string::npos)
-        << e.what();
+  {
+    ModalAnswerer answerer({QMessageBox::Ok});
+    Tick();
+    ASSERT_EQ(answerer.seen().size(), 1u);
+    EXPECT_EQ(answerer.seen()[0].title, "Error");
+    EXPECT_TRUE(answerer.seen()[0].text.contains(QString::fromStdString(Path("no-such-folder") + "//Tagris.txt")))
+        << answerer.seen()[0].text.toStdString();
   }
   // The row is in the table and the countdown reloaded; the next ticks go on.
   EXPECT_EQ(Grid()->rowCount(), 2);
-  EXPECT_EQ(form_.SampleCountdown, 2);
-  form_.SampleDirOverride = QString::fromStdString(dir_);
-  for (int i = 0; i < 3; ++i) form_.Timer2Timer();
+  form_.SetSampleDir(QString::fromStdString(dir_));
+  Tick();
+  EXPECT_EQ(ui_.Edit2->text(), "2");
+  for (int i = 0; i < 2; ++i) Tick();
   EXPECT_EQ(Grid()->rowCount(), 3);
   EXPECT_EQ(SampleLines(), 1);
 }
 
 TEST_F(RecordForm, SampleFolderIsAWritableFolder) {
-  form_.SampleDirOverride.clear();
-  const QString folder = form_.SampleDir();
+  const QString folder = TForm1::DefaultSampleDir();
   EXPECT_FALSE(folder.isEmpty());
   EXPECT_TRUE(QFileInfo(folder).isDir());
   EXPECT_TRUE(QFileInfo(folder).isWritable());
-  EXPECT_EQ(folder, TForm1::DefaultSampleDir());
 }
 
 // ----- log file -----
@@ -375,55 +405,44 @@ TEST_F(RecordForm, SaveDialogAsConfigured) {
 }
 
 TEST_F(RecordForm, NewLogFileHoldsTheHeaderAndThenOneLinePerReply) {
+  // Field 1 counts the replies since the connect, not since the file was opened.
+  for (int i = 0; i < 6; ++i) Reply(SoundReply({}));
   const auto boxes = OpenLog(Path("report"));
   EXPECT_TRUE(boxes.empty());  // nothing existed, so nothing to ask
   const std::string path = Path("report.txt");
-  EXPECT_TRUE(form_.ui->chk_Write->isChecked());
-  EXPECT_EQ(form_.ui->StatusBar1Panel1->text().toStdString(), path);
-  EXPECT_GT(form_.LogFile, 0);
+  EXPECT_TRUE(ui_.chk_Write->isChecked());
+  EXPECT_EQ(ui_.StatusBar1Panel1->text().toStdString(), path);
+  EXPECT_TRUE(form_.Connection().Log().IsOpen());
   EXPECT_EQ(ReadFileBytes(path), tagris::LogHeader());
 
-  // Field 1 counts the replies since the connect, not since the file was opened.
-  const std::string trace = tagris::test::ReceiveTrace(tagris::test::MeasurementReply(1234));
-  form_.Temperature = 23.5f;
-  form_.Moisture = 1234 * 0.01;
-  form_.PlotTime = 7;
-  form_.WriteLogLine(trace);
-  form_.PlotTime = 8;
-  form_.Temperature = 5.0f;
-  form_.Moisture = 65535 * 0.01;
-  form_.WriteLogLine(tagris::test::ReceiveTrace(tagris::test::MeasurementReply(65535)));
+  const std::vector<unsigned char> seventh = SoundReply({{38, 235}}, 1234);
+  const std::vector<unsigned char> eighth = SoundReply({{38, 50}}, 65535);
+  Reply(seventh);
+  Reply(eighth);
   EXPECT_EQ(ReadFileBytes(path), tagris::LogHeader() +
-                             "000007.0\t012.3400\t012.3400\t" + trace + "\t23.5\t00.0\r\n" +
-                             "000008.0\t655.3500\t655.3500\t" +
-                             tagris::test::ReceiveTrace(tagris::test::MeasurementReply(65535)) +
-                             "\t05.0\t00.0\r\n");
+                             "000007.0\t012.3400\t012.3400\t" + tagris::test::ReceiveTrace(seventh) +
+                             "\t23.5\t00.0\r\n" + "000008.0\t655.3500\t655.3500\t" +
+                             tagris::test::ReceiveTrace(eighth) + "\t05.0\t00.0\r\n");
 }
 
 // Driven through the measurement update itself: the count runs from the connect, and a
 // new connect starts it again from 1.
 TEST_F(RecordForm, LogLinesFollowTheMeasurementUpdate) {
-  std::vector<unsigned char> reply = tagris::test::MeasurementReply(2346);
-  reply[79] = 0;  // register 38: outside temperature 23.5
-  reply[80] = 235;
+  const std::vector<unsigned char> reply = SoundReply({{38, 235}}, 2346);  // outside temperature 23.5
   const std::string trace = tagris::test::ReceiveTrace(reply);
   const std::string line = "\t023.4600\t023.4600\t" + trace + "\t23.5\t00.0\r\n";
 
-  form_.ResetCharts();  // as at connect
-  for (int i = 0; i < 3; ++i) form_.MeasurementUpdate(reply.data(), trace);
+  for (int i = 0; i < 3; ++i) Reply(reply);  // connected in SetUp
   OpenLog(Path("late.txt"));
-  form_.MeasurementUpdate(reply.data(), trace);
-  form_.MeasurementUpdate(reply.data(), trace);
-  form_.CloseLogFile();
-  {
-    QSignalBlocker block(form_.ui->chk_Write);
-    form_.ui->chk_Write->setChecked(false);
-  }
+  Reply(reply);
+  Reply(reply);
+  SetWrite(false);
   EXPECT_EQ(ReadFileBytes(Path("late.txt")), tagris::LogHeader() + "000004.0" + line + "000005.0" + line);
 
-  form_.ResetCharts();  // a new connect
+  Disconnect();
+  Connect();  // a new connect
   OpenLog(Path("again.txt"));
-  form_.MeasurementUpdate(reply.data(), trace);
+  Reply(reply);
   EXPECT_EQ(ReadFileBytes(Path("again.txt")), tagris::LogHeader() + "000001.0" + line);
 }
 
@@ -437,14 +456,14 @@ TEST_F(RecordForm, ExistingFileIsReplacedOnlyAfterYes) {
     EXPECT_EQ(boxes[0].text, "File exist!. Rewrite?");
     if (answer == QMessageBox::No) {
       EXPECT_EQ(ReadFileBytes(path), "earlier log\r\n");
-      EXPECT_FALSE(form_.ui->chk_Write->isChecked());
-      EXPECT_TRUE(form_.ui->StatusBar1Panel1->text().isEmpty());
-      EXPECT_EQ(form_.LogFile, 0);
+      EXPECT_FALSE(ui_.chk_Write->isChecked());
+      EXPECT_TRUE(ui_.StatusBar1Panel1->text().isEmpty());
+      EXPECT_FALSE(form_.Connection().Log().IsOpen());
     } else {
       EXPECT_EQ(ReadFileBytes(path), tagris::LogHeader());
-      EXPECT_TRUE(form_.ui->chk_Write->isChecked());
-      EXPECT_EQ(form_.ui->StatusBar1Panel1->text().toStdString(), path);
-      EXPECT_GT(form_.LogFile, 0);
+      EXPECT_TRUE(ui_.chk_Write->isChecked());
+      EXPECT_EQ(ui_.StatusBar1Panel1->text().toStdString(), path);
+      EXPECT_TRUE(form_.Connection().Log().IsOpen());
     }
   }
 }
@@ -455,31 +474,31 @@ TEST_F(RecordForm, CancelLeavesNothingOpen) {
     SetWrite(true);
     EXPECT_TRUE(answerer.seen().empty());
   }
-  EXPECT_FALSE(form_.ui->chk_Write->isChecked());
-  EXPECT_TRUE(form_.ui->StatusBar1Panel1->text().isEmpty());
-  EXPECT_EQ(form_.LogFile, 0);
+  EXPECT_FALSE(ui_.chk_Write->isChecked());
+  EXPECT_TRUE(ui_.StatusBar1Panel1->text().isEmpty());
+  EXPECT_FALSE(form_.Connection().Log().IsOpen());
   EXPECT_TRUE(fs::is_empty(dir_));
 }
 
 TEST_F(RecordForm, UncheckAndCloseLogFileCloseTheFile) {
   for (bool byUncheck : {true, false}) {
     OpenLog(Path("log.txt"));
-    const int fd = form_.LogFile;
-    ASSERT_GT(fd, 0);
+    ASSERT_TRUE(form_.Connection().Log().IsOpen());
     // Held exclusively while open.
-    const int other = ::open(Path("log.txt").c_str(), O_RDONLY);
-    EXPECT_NE(::flock(other, LOCK_EX | LOCK_NB), 0);
+    EXPECT_TRUE(Held(Path("log.txt")));
     if (byUncheck) {
       SetWrite(false);
-      EXPECT_TRUE(form_.ui->StatusBar1Panel1->text().isEmpty());
+      EXPECT_TRUE(ui_.StatusBar1Panel1->text().isEmpty());
     } else {
-      form_.CloseLogFile();
+      form_.Connection().Log().Stop();  // what the disconnect and the exit do first
     }
-    EXPECT_EQ(form_.LogFile, 0);
-    EXPECT_FALSE(FdIsOpen(fd));
-    EXPECT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
-    ::close(other);
-    form_.WriteLogLine("-->");  // nothing open: nothing written, nothing shown
+    EXPECT_FALSE(form_.Connection().Log().IsOpen());
+    EXPECT_FALSE(Held(Path("log.txt")));
+    {
+      ModalAnswerer answerer({QMessageBox::Ok});
+      Reply(SoundReply({}));  // nothing open: nothing written, nothing shown
+      EXPECT_TRUE(answerer.seen().empty());
+    }
     EXPECT_EQ(ReadFileBytes(Path("log.txt")), tagris::LogHeader());
     SetWrite(false);
   }
@@ -500,9 +519,9 @@ TEST_F(RecordForm, ALogFileThatCannotBeCreatedIsReported) {
     EXPECT_EQ(boxes[0].title, "Warning!");
     EXPECT_TRUE(boxes[0].text.contains(QString::fromStdString(c.path))) << boxes[0].text.toStdString();
     EXPECT_TRUE(boxes[0].text.contains(c.reason)) << boxes[0].text.toStdString();
-    EXPECT_FALSE(form_.ui->chk_Write->isChecked());
-    EXPECT_TRUE(form_.ui->StatusBar1Panel1->text().isEmpty());
-    EXPECT_EQ(form_.LogFile, 0);
+    EXPECT_FALSE(ui_.chk_Write->isChecked());
+    EXPECT_TRUE(ui_.StatusBar1Panel1->text().isEmpty());
+    EXPECT_FALSE(form_.Connection().Log().IsOpen());
   }
 }
 
@@ -531,8 +550,8 @@ TEST_F(RecordForm, ALogInUseOrAPipeIsLeftAloneAndReported) {
     EXPECT_EQ(boxes[1].text.toStdString(), "Cannot replace the file " + c.path + ": " + c.reason);
     EXPECT_EQ(boxes[1].buttons, QMessageBox::Ok);
     EXPECT_FALSE(boxes[1].owned);
-    EXPECT_FALSE(form_.ui->chk_Write->isChecked());
-    EXPECT_TRUE(form_.ui->StatusBar1Panel1->text().isEmpty());
+    EXPECT_FALSE(ui_.chk_Write->isChecked());
+    EXPECT_TRUE(ui_.StatusBar1Panel1->text().isEmpty());
   }
   EXPECT_TRUE(fs::is_fifo(pipe));
   tagris::WriteLogBytes(holder, "000002.0\t-->\r\n", held);
@@ -540,29 +559,47 @@ TEST_F(RecordForm, ALogInUseOrAPipeIsLeftAloneAndReported) {
   EXPECT_EQ(ReadFileBytes(held), theirs + "000002.0\t-->\r\n");
 }
 
-TEST_F(RecordForm, ALogLineThatCannotBeWrittenIsReportedOnceAndTheFileClosed) {
-  {
-    QSignalBlocker block(form_.ui->chk_Write);
-    form_.ui->chk_Write->setChecked(true);
+// The file may grow no further than the header (a full disk, as far as the
+// recorder can tell): the first data line fails.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    ::getrlimit(RLIMIT_FSIZE, &old_);
+    oldHandler_ = ::signal(SIGXFSZ, SIG_IGN);  // the write fails with EFBIG instead
+    rlimit limit = old_;
+    limit.rlim_cur = bytes;
+    ::setrlimit(RLIMIT_FSIZE, &limit);
   }
-  const int fd = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
-  ASSERT_GT(fd, 0);
-  form_.LogFile = fd;
-  form_.LogFileName = "/dev/full";
-  form_.ui->StatusBar1Panel1->setText("/dev/full");
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &old_);
+    ::signal(SIGXFSZ, oldHandler_);
+  }
+
+ private:
+  rlimit old_{};
+  sighandler_t oldHandler_ = SIG_DFL;
+};
+
+TEST_F(RecordForm, ALogLineThatCannotBeWrittenIsReportedOnceAndTheFileClosed) {
+  const std::string path = Path("full.txt");
+  OpenLog(path);
+  ASSERT_TRUE(form_.Connection().Log().IsOpen());
+  ASSERT_EQ(ReadFileBytes(path), tagris::LogHeader());
 
   ModalAnswerer answerer({QMessageBox::Ok});
-  const std::string trace = tagris::test::ReceiveTrace(tagris::test::MeasurementReply(1));
-  form_.WriteLogLine(trace);
-  form_.WriteLogLine(trace);  // the next reply
+  {
+    const FileSizeLimit full(tagris::LogHeader().size() + 10);
+    Reply(SoundReply({}));
+    Reply(SoundReply({}));  // the next reply
+  }
   ASSERT_EQ(answerer.seen().size(), 1u);
   EXPECT_EQ(answerer.seen()[0].title, "Warning!");
-  EXPECT_TRUE(answerer.seen()[0].text.contains("/dev/full"));
-  EXPECT_TRUE(answerer.seen()[0].text.contains("No space left on device"));
-  EXPECT_FALSE(form_.ui->chk_Write->isChecked());
-  EXPECT_TRUE(form_.ui->StatusBar1Panel1->text().isEmpty());
-  EXPECT_EQ(form_.LogFile, 0);
-  EXPECT_FALSE(FdIsOpen(fd));
+  EXPECT_TRUE(answerer.seen()[0].text.contains(QString::fromStdString(path))) << answerer.seen()[0].text.toStdString();
+  EXPECT_TRUE(answerer.seen()[0].text.contains("File too large")) << answerer.seen()[0].text.toStdString();
+  EXPECT_FALSE(ui_.chk_Write->isChecked());
+  EXPECT_TRUE(ui_.StatusBar1Panel1->text().isEmpty());
+  EXPECT_FALSE(form_.Connection().Log().IsOpen());
+  EXPECT_FALSE(Held(path));
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <QTimer>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -26,11 +27,13 @@
 #include "pty_peer.h"
 #include "serial/custom_baud_linux.h"
 #include "serial/serial_link.h"
-#include "ui_form1.h"
+#include "window.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using tagris::test::Controls;
+using tagris::test::Fire;
 using tagris::test::ModalAnswerer;
 using tagris::test::PtyPeer;
 using tagris::test::WaitFor;
@@ -53,7 +56,7 @@ Bytes PollFrameOf(std::uint8_t address) {
 }
 
 QStringList MemoLines(TForm1& form) {
-  const QString text = form.ui->Memo1->toPlainText();
+  const QString text = Controls(form).Memo1->toPlainText();
   return text.isEmpty() ? QStringList{} : text.split('\n');
 }
 
@@ -62,86 +65,128 @@ void Pump(int ms) { WaitFor([] { return false; }, ms); }
 
 // A log file as if the operator had chosen one through chk_Write: the box is
 // checked without running its handler, the path shown in the status bar.
-int PretendLogging(TForm1& form) {
-  const int fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-  form.LogFile = fd;
-  const QSignalBlocker quiet(form.ui->chk_Write);
-  form.ui->chk_Write->setChecked(true);
-  form.ui->StatusBar1Panel1->setText(QStringLiteral("/tmp/log.txt"));
-  return fd;
+void PretendLogging(TForm1& form, const std::string& path) {
+  form.Connection().Log().Start(path);
+  const Controls ui(form);
+  const QSignalBlocker quiet(ui.chk_Write);
+  ui.chk_Write->setChecked(true);
+  ui.StatusBar1Panel1->setText(QString::fromStdString(path));
 }
 
-bool FdOpen(int fd) { return ::fcntl(fd, F_GETFD) != -1; }
+// True while some program holds the log file (the log recorder locks it).
+bool LogHeld(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+  ::close(fd);
+  return held;
+}
+
+// True when nobody holds the port any more: another link can have it.
+bool PortFree(const std::string& path) {
+  tagris::SerialLink probe;
+  const bool free = probe.Open(path) == tagris::OpenError::None;
+  probe.Close();
+  return free;
+}
 
 class FormLink : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(peer.ok()); }
+  void SetUp() override {
+    ASSERT_TRUE(peer.ok());
+    std::string pattern = "/tmp/tagris-form-link-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    dir = pattern;
+  }
   void TearDown() override {
-    if (form.Connected) form.ClosePort();
-    form.Connected = false;
+    form.Connection().Close();
+    form.Connection().Log().Stop();
+    for (const char* name : {"/log.txt", ""}) ::remove((dir + name).c_str());
   }
 
   // Connects through the button; the poll timer is then driven by hand.
   void Connect(const QString& port, const QString& address = QStringLiteral("5")) {
-    form.ui->cmb_PORT->setEditText(port);
-    form.ui->ed_Adr->setText(address);
-    form.ui->bt_Connect->click();
-    form.Timer1->stop();
+    ui.cmb_PORT->setEditText(port);
+    ui.ed_Adr->setText(address);
+    ui.bt_Connect->click();
+    ui.Timer1->stop();
   }
+
+  // One tick of the poll timer, paced by the test.
+  void Tick() { Fire(ui.Timer1); }
+  bool Connected() { return form.Connection().IsOpen(); }
+  tagris::PollCycle& Poll() { return form.Connection().Cycle(); }
 
   // Sends the next poll: ticks until a poll went out, returns the frame the unit saw.
   Bytes TickToPoll() {
-    if (form.Poll.PollPhase == 0) form.Tick();  // the command slot comes first
-    form.Tick();
+    if (Poll().PollPhase == 0) Tick();  // the command slot comes first
+    Tick();
     return peer.Read(8, 500);
   }
 
   PtyPeer peer;
+  std::string dir;
   TForm1 form;
+  const Controls ui{form};
 };
 
 TEST_F(FormLink, ConnectPollAndTraceTheReply) {
-  form.ui->Memo1->setPlainText(QStringLiteral("old trace"));
-  form.PlotTime = 42;
+  ui.Memo1->setPlainText(QStringLiteral("old trace"));
+  QLineSeries* moisture = tagris::test::SeriesOf(ui.Chart1, "Series1");
+  moisture->append(42, 1);
   Connect(QString::fromStdString(peer.path()));
-  ASSERT_TRUE(form.Connected);
-  EXPECT_EQ(form.Link->ExpectedReplyLength.load(), 107u) << "until the first frame goes out";
-  EXPECT_EQ(form.PlotTime, 0.0);
-  EXPECT_EQ(form.PlotWindowStart, 0.0);
-  EXPECT_EQ(form.PlotWindowEnd, 10000.0);
-  EXPECT_EQ(form.ui->bt_Connect->text(), QStringLiteral("Отключить"));
-  EXPECT_EQ(form.ui->StatusBar1Panel0->text(),
+  ASSERT_TRUE(Connected());
+  EXPECT_EQ(moisture->count(), 0);
+  for (QChartView* chart : {ui.Chart1, ui.Chart2}) {
+    const QValueAxis* time = tagris::test::AxisOf(chart, Qt::Horizontal);
+    EXPECT_EQ(time->min(), 0.0);
+    EXPECT_EQ(time->max(), 10000.0);
+  }
+  EXPECT_EQ(ui.bt_Connect->text(), QStringLiteral("Отключить"));
+  EXPECT_EQ(ui.StatusBar1Panel0->text(),
             QStringLiteral(">> Модуль подключен (Port ") + QString::fromStdString(peer.path()) + ")");
-  EXPECT_EQ(form.ui->lb_Curr->text(), QStringLiteral("Влага: 0.0 %"));
-  EXPECT_TRUE(form.ui->Memo1->toPlainText().isEmpty());
-  EXPECT_EQ(form.TraceLineCount, 0);
-  for (QWidget* w : std::initializer_list<QWidget*>{form.ui->cmb_PORT, form.ui->cmb_Speed, form.ui->cmb_Parity,
-                                                    form.ui->cmb_Stop, form.ui->ed_Adr})
+  EXPECT_EQ(ui.lb_Curr->text(), QStringLiteral("Влага: 0.0 %"));
+  EXPECT_TRUE(ui.Memo1->toPlainText().isEmpty());
+  for (QWidget* w : std::initializer_list<QWidget*>{ui.cmb_PORT, ui.cmb_Speed, ui.cmb_Parity,
+                                                    ui.cmb_Stop, ui.ed_Adr})
     EXPECT_FALSE(w->isEnabled()) << w->objectName().toStdString();
 
-  form.Tick();  // first tick after the first connect: command slot, nothing pending
+  Tick();  // first tick after the first connect: command slot, nothing pending
   EXPECT_TRUE(peer.Read(1, 100).empty());
-  form.Tick();
+  Tick();
   EXPECT_EQ(peer.Read(8, 500), PollFrameOf(5));
   ASSERT_EQ(MemoLines(form), QStringList{"<--  0x05 0x03 0x00 0x00 0x00 0x36 0xC4 0x58"});
 
-  form.Poll.LinkCountdown = 2;
+  Poll().LinkCountdown = 2;
   peer.Write(Reply(5));
   ASSERT_TRUE(WaitFor([&] { return MemoLines(form).size() == 2; }, 2000));
   const QString line = MemoLines(form)[1];
   EXPECT_TRUE(line.startsWith("--> 0x05 0x03 0x6C 0x03 0x04")) << line.toStdString();
   EXPECT_TRUE(line.endsWith("<---"));
   EXPECT_EQ(line.size(), 3 + 5 * 113 + 4);
-  EXPECT_EQ(form.Poll.LinkCountdown, 10);
+  EXPECT_EQ(Poll().LinkCountdown, 10);
+}
+
+// Between the connect and the first request the receive thread hands over nothing
+// shorter than 107 bytes; what it hands over is traced as a reply.
+TEST_F(FormLink, BeforeTheFirstRequestOnly107BytesAreHandedOver) {
+  Connect(QString::fromStdString(peer.path()));
+  ASSERT_TRUE(Connected());
+  peer.Write(Bytes(106, 0x11));
+  Pump(300);
+  EXPECT_TRUE(MemoLines(form).isEmpty()) << "106 bytes stay queued";
+  peer.Write(Bytes{0x11});
+  ASSERT_TRUE(WaitFor([&] { return MemoLines(form).size() == 1; }, 2000));
+  EXPECT_EQ(MemoLines(form)[0], QStringLiteral("-->") + QStringLiteral(" 0x11").repeated(107) + QStringLiteral("<---"));
 }
 
 TEST_F(FormLink, TheRealTimerPollsOncePerSecond) {
   using Clock = std::chrono::steady_clock;
-  form.ui->cmb_PORT->setEditText(QString::fromStdString(peer.path()));
+  ui.cmb_PORT->setEditText(QString::fromStdString(peer.path()));
   const Clock::time_point connected = Clock::now();
-  form.ui->bt_Connect->click();
-  ASSERT_TRUE(form.Timer1->isActive());
-  EXPECT_EQ(form.Timer1->interval(), 500);
+  ui.bt_Connect->click();
+  ASSERT_TRUE(ui.Timer1->isActive());
+  EXPECT_EQ(ui.Timer1->interval(), 500);
   // The first tick is a command slot with nothing to send: polls follow at 1 s,
   // 2 s, ... after the connect, never earlier (a late tick may be made up).
   for (int poll = 1; poll <= 2; ++poll) {
@@ -174,28 +219,28 @@ TEST_F(FormLink, FaultyRepliesAreTracedButNotTaken) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     ASSERT_EQ(TickToPoll(), PollFrameOf(5));
-    form.Poll.LinkCountdown = 3;
+    Poll().LinkCountdown = 3;
     Bytes r = Reply(5);
     c.spoil(r);
     peer.Write(r);
     const QString trace = QString::fromStdString(tagris::ReceiveTraceLine(r, 113));
     ASSERT_TRUE(WaitFor([&] { return MemoLines(form).back() == trace; }, 2000)) << "still traced";
-    EXPECT_EQ(form.Poll.LinkCountdown, 3) << "a faulty reply must not keep the link alive";
-    EXPECT_EQ(form.ui->lb_Curr->text(), QStringLiteral("Влага: 0.0 %")) << "a faulty reply must not be shown";
+    EXPECT_EQ(Poll().LinkCountdown, 3) << "a faulty reply must not keep the link alive";
+    EXPECT_EQ(ui.lb_Curr->text(), QStringLiteral("Влага: 0.0 %")) << "a faulty reply must not be shown";
   }
 }
 
 TEST_F(FormLink, LateReplyAfterThePhaseSwitchedIsIgnored) {
   Connect(QString::fromStdString(peer.path()));
   ASSERT_EQ(TickToPoll(), PollFrameOf(5));
-  form.Poll.LinkCountdown = 4;
+  Poll().LinkCountdown = 4;
   peer.Write(Reply(5));
   // The reply is read and posted, but the next tick runs before the window sees it.
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  form.Tick();  // command slot, nothing sent
+  Tick();  // command slot, nothing sent
   Pump(300);
   EXPECT_EQ(MemoLines(form).size(), 1);
-  EXPECT_EQ(form.Poll.LinkCountdown, 3);
+  EXPECT_EQ(Poll().LinkCountdown, 3);
 }
 
 TEST_F(FormLink, MemoKeepsTheLastFiveLinesOfBothDirections) {
@@ -209,23 +254,22 @@ TEST_F(FormLink, MemoKeepsTheLastFiveLinesOfBothDirections) {
     tagris::StampCrc(r);
     peer.Write(r);
     all << QString::fromStdString(tagris::ReceiveTraceLine(r, 113));
-    ASSERT_TRUE(WaitFor([&] { return form.ui->Memo1->toPlainText().endsWith(all.back()); }, 2000));
+    ASSERT_TRUE(WaitFor([&] { return ui.Memo1->toPlainText().endsWith(all.back()); }, 2000));
     const QStringList expected = all.mid(std::max<qsizetype>(0, all.size() - 5));
     EXPECT_EQ(MemoLines(form), expected);
-    EXPECT_EQ(form.TraceLineCount, expected.size());
   }
 }
 
 TEST_F(FormLink, AddressIsClampedAndStampedIntoBothFrames) {
-  form.Poll.QueueCommand(0x0021, 1);  // made while disconnected
+  Poll().QueueCommand(0x0021, 1);  // made while disconnected
   Connect(QString::fromStdString(peer.path()), QStringLiteral("200"));
-  ASSERT_TRUE(form.Connected);
-  EXPECT_EQ(form.ui->ed_Adr->text(), QStringLiteral("127"));
-  form.Tick();  // command slot: the waiting command goes out with the new address
+  ASSERT_TRUE(Connected());
+  EXPECT_EQ(ui.ed_Adr->text(), QStringLiteral("127"));
+  Tick();  // command slot: the waiting command goes out with the new address
   Bytes cmd{0x7F, 0x06, 0x00, 0x21, 0x00, 0x01, 0, 0};
   tagris::StampCrc(cmd);
   EXPECT_EQ(peer.Read(8, 500), cmd);
-  form.Tick();
+  Tick();
   EXPECT_EQ(peer.Read(8, 500), (Bytes{0x7F, 0x03, 0x00, 0x00, 0x00, 0x36, 0xCF, 0xC2}));
 }
 
@@ -247,11 +291,11 @@ TEST_F(FormLink, ConnectAppliesTheChosenLineSettings) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.speed);
-    form.ui->cmb_Speed->setEditText(QString::fromUtf8(c.speed));
-    form.ui->cmb_Parity->setCurrentIndex(c.parity);
-    form.ui->cmb_Stop->setCurrentIndex(c.stop);
+    ui.cmb_Speed->setEditText(QString::fromUtf8(c.speed));
+    ui.cmb_Parity->setCurrentIndex(c.parity);
+    ui.cmb_Stop->setCurrentIndex(c.stop);
     Connect(QString::fromStdString(peer.path()));
-    ASSERT_TRUE(form.Connected);
+    ASSERT_TRUE(Connected());
     termios t{};
     ASSERT_EQ(tcgetattr(peer.slave(), &t), 0);
     EXPECT_EQ(tagris::detail::GetBaud(peer.slave()), c.baud);
@@ -260,10 +304,10 @@ TEST_F(FormLink, ConnectAppliesTheChosenLineSettings) {
     // A pseudo-terminal drops PARENB but keeps PARODD.
     EXPECT_EQ(bool(t.c_cflag & PARODD), c.parity == 1);
     ModalAnswerer answer({QMessageBox::Ok});
-    form.ui->bt_Connect->click();
-    ASSERT_FALSE(form.Connected);
+    ui.bt_Connect->click();
+    ASSERT_FALSE(Connected());
   }
-  form.ui->cmb_Speed->setEditText(QStringLiteral("9600"));
+  ui.cmb_Speed->setEditText(QStringLiteral("9600"));
 }
 
 TEST_F(FormLink, MissingPortShowsTheConnectError) {
@@ -279,7 +323,7 @@ TEST_F(FormLink, MissingPortShowsTheConnectError) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string("port '") + c.port + "', speed " + c.speed);
-    form.ui->cmb_Speed->setEditText(QString::fromUtf8(c.speed));
+    ui.cmb_Speed->setEditText(QString::fromUtf8(c.speed));
     ModalAnswerer answer({QMessageBox::Ok});
     Connect(QString::fromUtf8(c.port));
     ASSERT_EQ(answer.seen().size(), 1u);
@@ -287,25 +331,26 @@ TEST_F(FormLink, MissingPortShowsTheConnectError) {
     EXPECT_EQ(answer.seen()[0].text, QStringLiteral("Ошибка подключения!"));
     EXPECT_EQ(answer.seen()[0].buttons, QMessageBox::Ok);
     EXPECT_FALSE(answer.seen()[0].owned) << "the box has no owner window";
-    EXPECT_FALSE(form.Connected);
-    for (QWidget* w : std::initializer_list<QWidget*>{form.ui->cmb_PORT, form.ui->cmb_Speed, form.ui->cmb_Parity,
-                                                      form.ui->cmb_Stop, form.ui->ed_Adr})
+    EXPECT_FALSE(Connected());
+    for (QWidget* w : std::initializer_list<QWidget*>{ui.cmb_PORT, ui.cmb_Speed, ui.cmb_Parity,
+                                                      ui.cmb_Stop, ui.ed_Adr})
       EXPECT_TRUE(w->isEnabled()) << w->objectName().toStdString();
-    EXPECT_EQ(form.ui->bt_Connect->text(), QStringLiteral("Подключить"));
-    EXPECT_EQ(form.ui->StatusBar1Panel0->text(), QStringLiteral(">> Модуль не подключен!"));
-    EXPECT_EQ(form.ui->cmb_PORT->currentText(), QString::fromUtf8(c.port));
+    EXPECT_EQ(ui.bt_Connect->text(), QStringLiteral("Подключить"));
+    EXPECT_EQ(ui.StatusBar1Panel0->text(), QStringLiteral(">> Модуль не подключен!"));
+    EXPECT_EQ(ui.cmb_PORT->currentText(), QString::fromUtf8(c.port));
   }
-  form.ui->cmb_Speed->setEditText(QStringLiteral("9600"));
+  ui.cmb_Speed->setEditText(QStringLiteral("9600"));
 }
 
 TEST_F(FormLink, PortInUseShowsTheConnectError) {
   Connect(QString::fromStdString(peer.path()));
-  ASSERT_TRUE(form.Connected);
+  ASSERT_TRUE(Connected());
   TForm1 other;
   ModalAnswerer answer({QMessageBox::Ok});
-  other.ui->cmb_PORT->setEditText(QString::fromStdString(peer.path()));
-  other.ui->bt_Connect->click();
-  EXPECT_FALSE(other.Connected);
+  const Controls otherUi(other);
+  otherUi.cmb_PORT->setEditText(QString::fromStdString(peer.path()));
+  otherUi.bt_Connect->click();
+  EXPECT_FALSE(other.Connection().IsOpen());
   ASSERT_EQ(answer.seen().size(), 1u);
   EXPECT_EQ(answer.seen()[0].text, QStringLiteral("Ошибка подключения!"));
 }
@@ -322,7 +367,7 @@ TEST_F(FormLink, TextThatIsNoNumberLeavesThePortFree) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
-    form.ui->cmb_Speed->setEditText(QString::fromUtf8(c.speed));
+    ui.cmb_Speed->setEditText(QString::fromUtf8(c.speed));
     {
       ModalAnswerer answer({QMessageBox::Ok});
       Connect(QString::fromStdString(peer.path()), QString::fromUtf8(c.address));
@@ -331,16 +376,16 @@ TEST_F(FormLink, TextThatIsNoNumberLeavesThePortFree) {
       EXPECT_EQ(answer.seen()[0].text, QString::fromUtf8(c.message));
       EXPECT_EQ(answer.seen()[0].buttons, QMessageBox::Ok);
     }
-    EXPECT_FALSE(form.Connected);
-    EXPECT_TRUE(form.ui->cmb_PORT->isEnabled());
+    EXPECT_FALSE(Connected());
+    EXPECT_TRUE(ui.cmb_PORT->isEnabled());
     // Nobody holds the port any more: the next attempt gets it.
-    form.ui->cmb_Speed->setEditText(QStringLiteral("9600"));
+    ui.cmb_Speed->setEditText(QStringLiteral("9600"));
     Connect(QString::fromStdString(peer.path()));
-    ASSERT_TRUE(form.Connected);
+    ASSERT_TRUE(Connected());
     EXPECT_EQ(TickToPoll(), PollFrameOf(5));
     ModalAnswerer answer({QMessageBox::Ok});
-    form.ui->bt_Connect->click();
-    ASSERT_FALSE(form.Connected);
+    ui.bt_Connect->click();
+    ASSERT_FALSE(Connected());
   }
 }
 
@@ -349,84 +394,86 @@ TEST_F(FormLink, DisconnectAsksAndStopsEverything) {
   ASSERT_EQ(TickToPoll(), PollFrameOf(7));
   peer.Write(Reply(7));
   ASSERT_TRUE(WaitFor([&] { return MemoLines(form).size() == 2; }, 2000));
-  form.ui->lb_connect->setText(QStringLiteral(" Нет связи с блоком"));
-  const QString trace = form.ui->Memo1->toPlainText();
-  const QString moisture = form.ui->lb_Curr->text();
-  const int log = PretendLogging(form);
+  ui.lb_connect->setText(QStringLiteral(" Нет связи с блоком"));
+  const QString trace = ui.Memo1->toPlainText();
+  const QString moisture = ui.lb_Curr->text();
+  const std::string log = dir + "/log.txt";
+  PretendLogging(form, log);
   {
     ModalAnswerer answer({QMessageBox::Cancel});
-    form.ui->bt_Connect->click();
+    ui.bt_Connect->click();
     ASSERT_EQ(answer.seen().size(), 1u);
     EXPECT_EQ(answer.seen()[0].title, QStringLiteral("Warning"));
     EXPECT_EQ(answer.seen()[0].text, QStringLiteral("            Отключить блок\n              Вы уверены?"));
     EXPECT_EQ(answer.seen()[0].buttons, QMessageBox::Ok | QMessageBox::Cancel);
     EXPECT_FALSE(answer.seen()[0].owned);
   }
-  EXPECT_TRUE(form.Connected);
-  EXPECT_EQ(form.LogFile, log);
-  EXPECT_TRUE(form.ui->chk_Write->isChecked());
-  form.Timer1->start();
+  EXPECT_TRUE(Connected());
+  EXPECT_TRUE(form.Connection().Log().IsOpen());
+  EXPECT_TRUE(LogHeld(log));
+  EXPECT_TRUE(ui.chk_Write->isChecked());
+  ui.Timer1->start();
   {
     ModalAnswerer answer({QMessageBox::Ok});
-    form.ui->bt_Connect->click();
+    ui.bt_Connect->click();
   }
-  EXPECT_FALSE(form.Connected);
-  EXPECT_FALSE(form.Timer1->isActive());
-  EXPECT_EQ(form.LogFile, 0);
-  EXPECT_FALSE(FdOpen(log)) << "the log file is closed";
-  EXPECT_FALSE(form.ui->chk_Write->isChecked());
-  EXPECT_TRUE(form.ui->StatusBar1Panel1->text().isEmpty()) << "unchecking ran Write_File";
+  EXPECT_FALSE(Connected());
+  EXPECT_FALSE(ui.Timer1->isActive());
+  EXPECT_FALSE(form.Connection().Log().IsOpen());
+  EXPECT_FALSE(LogHeld(log)) << "the log file is closed";
+  EXPECT_FALSE(ui.chk_Write->isChecked());
+  EXPECT_TRUE(ui.StatusBar1Panel1->text().isEmpty()) << "unchecking ran Write_File";
   // What the last connection showed stays.
-  EXPECT_EQ(form.ui->Memo1->toPlainText(), trace);
-  EXPECT_EQ(form.ui->lb_Curr->text(), moisture);
-  EXPECT_EQ(form.ui->lb_connect->text(), QStringLiteral(" Нет связи с блоком"));
-  EXPECT_EQ(form.Poll.PollFrame[0], 7);
-  EXPECT_EQ(form.Poll.CommandFrame[0], 7);
-  EXPECT_EQ(form.ui->bt_Connect->text(), QStringLiteral("Подключить"));
-  EXPECT_EQ(form.ui->StatusBar1Panel0->text(), QStringLiteral(">> Модуль не подключен!"));
-  for (QWidget* w : std::initializer_list<QWidget*>{form.ui->cmb_PORT, form.ui->cmb_Speed, form.ui->cmb_Parity,
-                                                    form.ui->cmb_Stop, form.ui->ed_Adr})
+  EXPECT_EQ(ui.Memo1->toPlainText(), trace);
+  EXPECT_EQ(ui.lb_Curr->text(), moisture);
+  EXPECT_EQ(ui.lb_connect->text(), QStringLiteral(" Нет связи с блоком"));
+  EXPECT_EQ(Poll().PollFrame[0], 7);
+  EXPECT_EQ(Poll().CommandFrame[0], 7);
+  EXPECT_EQ(ui.bt_Connect->text(), QStringLiteral("Подключить"));
+  EXPECT_EQ(ui.StatusBar1Panel0->text(), QStringLiteral(">> Модуль не подключен!"));
+  for (QWidget* w : std::initializer_list<QWidget*>{ui.cmb_PORT, ui.cmb_Speed, ui.cmb_Parity,
+                                                    ui.cmb_Stop, ui.ed_Adr})
     EXPECT_TRUE(w->isEnabled()) << w->objectName().toStdString();
-  tagris::SerialLink probe;
-  EXPECT_TRUE(probe.OpenPort(peer.path())) << "the port must be closed";
+  EXPECT_TRUE(PortFree(peer.path())) << "the port must be closed";
 }
 
 // The poll cycle goes on where it was: a connect resets neither the slot nor
 // the watchdog, and a command still waiting survives the disconnect.
 TEST_F(FormLink, PollStateIsKeptAcrossDisconnectAndConnect) {
-  form.Poll.PollPhase = 1;
-  form.Poll.LinkCountdown = 3;
+  Poll().PollPhase = 1;
+  Poll().LinkCountdown = 3;
   Connect(QString::fromStdString(peer.path()));
-  EXPECT_EQ(form.Poll.PollPhase, 1);
-  EXPECT_EQ(form.Poll.LinkCountdown, 3);
-  form.Tick();  // a poll slot straight away
+  EXPECT_EQ(Poll().PollPhase, 1);
+  EXPECT_EQ(Poll().LinkCountdown, 3);
+  Tick();  // a poll slot straight away
   EXPECT_EQ(peer.Read(8, 500), PollFrameOf(5));
-  EXPECT_EQ(form.Poll.LinkCountdown, 2);
+  EXPECT_EQ(Poll().LinkCountdown, 2);
 
-  form.Poll.QueueCommand(0x0021, 1);  // due at the next command slot, which never comes
+  Poll().QueueCommand(0x0021, 1);  // due at the next command slot, which never comes
   {
     ModalAnswerer answer({QMessageBox::Ok});
-    form.ui->bt_Connect->click();
+    ui.bt_Connect->click();
   }
-  ASSERT_FALSE(form.Connected);
-  EXPECT_TRUE(form.Poll.CommandPending);
+  ASSERT_FALSE(Connected());
+  EXPECT_TRUE(Poll().CommandPending);
 
   Connect(QString::fromStdString(peer.path()), QStringLiteral("9"));
-  ASSERT_TRUE(form.Connected);
-  EXPECT_EQ(form.Poll.LinkCountdown, 2);
-  form.Tick();  // command slot: the command goes out with the new address
+  ASSERT_TRUE(Connected());
+  EXPECT_EQ(Poll().LinkCountdown, 2);
+  Tick();  // command slot: the command goes out with the new address
   Bytes cmd{0x09, 0x06, 0x00, 0x21, 0x00, 0x01, 0, 0};
   tagris::StampCrc(cmd);
   EXPECT_EQ(peer.Read(8, 500), cmd);
-  EXPECT_FALSE(form.Poll.CommandPending);
+  EXPECT_FALSE(Poll().CommandPending);
 }
 
 // The confirmed exit closes the log file and stops the link without the
 // disconnect's texts; Cancel leaves polling and logging as they were.
 TEST_F(FormLink, ExitWhileConnectedAndLogging) {
   Connect(QString::fromStdString(peer.path()));
-  form.Timer1->start();
-  const int log = PretendLogging(form);
+  ui.Timer1->start();
+  const std::string log = dir + "/log.txt";
+  PretendLogging(form, log);
   form.show();
   {
     ModalAnswerer answer({QMessageBox::Cancel});
@@ -435,20 +482,19 @@ TEST_F(FormLink, ExitWhileConnectedAndLogging) {
     EXPECT_EQ(answer.seen()[0].text, QStringLiteral("        Выход из программы\n              Вы уверены?"));
     EXPECT_EQ(answer.seen()[0].buttons, QMessageBox::Ok | QMessageBox::Cancel);
   }
-  EXPECT_TRUE(form.Timer1->isActive());
-  EXPECT_EQ(form.LogFile, log);
-  EXPECT_TRUE(FdOpen(log));
+  EXPECT_TRUE(ui.Timer1->isActive());
+  EXPECT_TRUE(form.Connection().Log().IsOpen());
+  EXPECT_TRUE(LogHeld(log));
   EXPECT_EQ(TickToPoll(), PollFrameOf(5)) << "polling goes on";
   {
     ModalAnswerer answer({QMessageBox::Ok});
     EXPECT_TRUE(form.close());
   }
-  EXPECT_EQ(form.LogFile, 0);
-  EXPECT_FALSE(FdOpen(log));
-  tagris::SerialLink probe;
-  EXPECT_TRUE(probe.OpenPort(peer.path())) << "the port must be closed";
-  EXPECT_EQ(form.ui->bt_Connect->text(), QStringLiteral("Отключить"));
-  EXPECT_EQ(form.ui->StatusBar1Panel0->text(),
+  EXPECT_FALSE(form.Connection().Log().IsOpen());
+  EXPECT_FALSE(LogHeld(log));
+  EXPECT_TRUE(PortFree(peer.path())) << "the port must be closed";
+  EXPECT_EQ(ui.bt_Connect->text(), QStringLiteral("Отключить"));
+  EXPECT_EQ(ui.StatusBar1Panel0->text(),
             QStringLiteral(">> Модуль подключен (Port ") + QString::fromStdString(peer.path()) + ")");
 }
 
@@ -458,8 +504,7 @@ TEST_F(FormLink, ClosePortWithAReplyWaitingForTheWindow) {
   peer.Write(Reply(5));
   std::this_thread::sleep_for(std::chrono::milliseconds(200));  // read and posted, not yet run
   const auto start = std::chrono::steady_clock::now();
-  form.ClosePort();
-  form.Connected = false;
+  form.Connection().Close();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
   Pump(100);  // the posted hand-over arrives after the close and does nothing
   EXPECT_EQ(MemoLines(form).size(), 1);
@@ -470,28 +515,28 @@ TEST_F(FormLink, LostLineShowsNoLinkAndCanBeDisconnectedAndRejoined) {
   ASSERT_EQ(TickToPoll(), PollFrameOf(5));
   peer.CloseMaster();  // the adapter is pulled
   Pump(100);
-  form.Poll.LinkCountdown = 10;
+  Poll().LinkCountdown = 10;
   for (int tick = 1; tick <= 10; ++tick) {
-    form.Tick();
-    EXPECT_TRUE(form.ui->lb_connect->text().isEmpty()) << tick;
+    Tick();
+    EXPECT_TRUE(ui.lb_connect->text().isEmpty()) << tick;
   }
-  form.Tick();
-  EXPECT_EQ(form.ui->lb_connect->text(), QStringLiteral(" Нет связи с блоком"));
+  Tick();
+  EXPECT_EQ(ui.lb_connect->text(), QStringLiteral(" Нет связи с блоком"));
   {
     ModalAnswerer answer({QMessageBox::Ok});
-    form.ui->bt_Connect->click();
+    ui.bt_Connect->click();
   }
-  EXPECT_FALSE(form.Connected);
+  EXPECT_FALSE(Connected());
   PtyPeer back;
   Connect(QString::fromStdString(back.path()));
-  ASSERT_TRUE(form.Connected);
-  if (form.Poll.PollPhase == 0) form.Tick();
-  form.Tick();
+  ASSERT_TRUE(Connected());
+  if (Poll().PollPhase == 0) Tick();
+  Tick();
   EXPECT_EQ(back.Read(8, 500), PollFrameOf(5));
   back.Write(Reply(5));
-  ASSERT_TRUE(WaitFor([&] { return form.Poll.LinkCountdown == 10; }, 2000));
-  form.Tick();
-  EXPECT_TRUE(form.ui->lb_connect->text().isEmpty());
+  ASSERT_TRUE(WaitFor([&] { return Poll().LinkCountdown == 10; }, 2000));
+  Tick();
+  EXPECT_TRUE(ui.lb_connect->text().isEmpty());
 }
 
 }  // namespace

@@ -23,13 +23,14 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "tform1.h"
 #include "reply_fixture.h"
 #include "serial/serial_link.h"
-#include "ui_form1.h"
+#include "window.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -69,8 +70,10 @@ double ThreadCpuUs() {
 double MsSince(Clock::time_point t) { return std::chrono::duration<double, std::milli>(Clock::now() - t).count(); }
 
 TEST(Day, ADayOfRepliesKeepsMemoryFlatAndUpdatesFast) {
+  tagris::test::IdlePort port;
   TForm1 form;
-  form.ResetCharts();  // as at connect
+  const tagris::test::Controls ui(form);
+  ASSERT_TRUE(tagris::test::ConnectWindow(form, port.path()));  // no tick runs: every reply answers the poll
   std::array<std::uint8_t, tagris::kLinkBufferSize> rx{};
   tagris::test::ReplyFixture reply;
 
@@ -83,8 +86,7 @@ TEST(Day, ADayOfRepliesKeepsMemoryFlatAndUpdatesFast) {
                {38, static_cast<std::uint16_t>(200 + n % 150)},
                {51, static_cast<std::uint16_t>(n & 0xFFFF)}});
     std::copy_n(reply.data(), tagris::kMeasurementReplyLength, rx.begin());
-    form.Poll.PollPhase = 0;  // the last tick sent the poll
-    form.ProcessReply(rx.data(), tagris::kMeasurementReplyLength);
+    tagris::test::FeedReply(form, std::span(rx.data(), tagris::kMeasurementReplyLength));
     if (n % 1000 == 0) {
       QCoreApplication::processEvents();  // the window's event loop turns between replies
       const double now = ThreadCpuUs();
@@ -95,10 +97,11 @@ TEST(Day, ADayOfRepliesKeepsMemoryFlatAndUpdatesFast) {
   }
   const long rssAtDay = SettledRssKb();
 
-  EXPECT_EQ(form.PlotTime, kDay);
-  EXPECT_EQ(form.Series1->count(), 10000);
-  EXPECT_EQ(form.Series3->count(), 10000);
-  EXPECT_EQ(form.ui->Memo1->document()->blockCount(), 5);
+  QLineSeries* moisture = tagris::test::SeriesOf(ui.Chart1, "Series1");
+  EXPECT_EQ(moisture->at(moisture->count() - 1).x(), kDay);
+  EXPECT_EQ(moisture->count(), 10000);
+  EXPECT_EQ(tagris::test::SeriesOf(ui.Chart2, "Series3")->count(), 10000);
+  EXPECT_EQ(ui.Memo1->document()->blockCount(), 5);
   EXPECT_LT(rssAtDay - rssAtCap, 1024) << "VmRSS " << rssAtCap << " KiB at reply 20000, " << rssAtDay
                                        << " KiB at reply 86400";
 
@@ -131,16 +134,15 @@ class DaySamples : public ::testing::Test {
     ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
     dir_ = pattern;
     file_ = dir_ + "//Tagris.txt";
-    form_.SampleDirOverride = QString::fromStdString(dir_);
-    form_.Connected = true;
-    form_.SampleTemperature = 23.46f;
-    form_.SampleMoisture = 1.25f;
-    form_.SamplePeakFrequency = 2030.1f;
-    form_.SamplePeakWidth = 14.7f;
-    form_.ui->Edit1->setText(QStringLiteral("-1"));
-    form_.Button7Click();
-    ASSERT_TRUE(form_.Timer2->isActive());
-    form_.Timer2->stop();  // the ticks come from the test
+    form_.SetSampleDir(QString::fromStdString(dir_));
+    ASSERT_TRUE(tagris::test::ConnectWindow(form_, port_.path()));  // samples are taken while connected
+    // The values a sample records: temperature 23.5, moisture 1.25, peak 2030.1, width 14.8.
+    const tagris::test::ReplyFixture reply{{38, 235}, {36, 125}, {45, 855}, {46, 126}};
+    tagris::test::FeedReply(form_, std::span(reply.data(), tagris::kMeasurementReplyLength));
+    ui_.Edit1->setText(QStringLiteral("-1"));
+    ui_.Button7->click();
+    ASSERT_TRUE(ui_.Timer2->isActive());
+    ui_.Timer2->stop();  // the ticks come from the test
   }
   void TearDown() override {
     std::error_code ec;
@@ -150,7 +152,7 @@ class DaySamples : public ::testing::Test {
   // One tick that samples; its duration in milliseconds.
   double Sample() {
     const auto t = Clock::now();
-    form_.Timer2Timer();
+    tagris::test::Fire(ui_.Timer2);
     return MsSince(t);
   }
   std::string FileText() const {
@@ -158,16 +160,18 @@ class DaySamples : public ::testing::Test {
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   }
 
-  static constexpr const char* kLineEnd = ";23.5;1.3;2030.1;14.7;\r\n";
+  static constexpr const char* kLineEnd = ";23.5;1.3;2030.1;14.8;\r\n";
   std::string dir_, file_;
+  tagris::test::IdlePort port_;
   TForm1 form_;
+  const tagris::test::Controls ui_{form_};
 };
 
 TEST_F(DaySamples, TableAndFileStayTrueAndASampleFitsItsTick) {
   // A stretch of real samples: one row and one line each.
   constexpr int kStretch = 300;
   for (int i = 0; i < kStretch; ++i) Sample();
-  EXPECT_EQ(form_.ui->StringGrid2->rowCount(), kStretch + 1);
+  EXPECT_EQ(ui_.StringGrid2->rowCount(), kStretch + 1);
   std::string text = FileText();
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), kStretch);
   EXPECT_EQ(text.substr(text.size() - 24), kLineEnd);
@@ -189,10 +193,10 @@ TEST_F(DaySamples, TableAndFileStayTrueAndASampleFitsItsTick) {
       std::ofstream out(file_, std::ios::binary | std::ios::trunc);
       for (int i = 0; i < p.lines; ++i) out << line;
     }
-    form_.ui->StringGrid2->setRowCount(p.lines + 1);
+    ui_.StringGrid2->setRowCount(p.lines + 1);
     std::array<double, 3> ms{Sample(), Sample(), Sample()};
     std::sort(ms.begin(), ms.end());
-    EXPECT_EQ(form_.ui->StringGrid2->rowCount(), p.lines + 4) << p.what;
+    EXPECT_EQ(ui_.StringGrid2->rowCount(), p.lines + 4) << p.what;
     text = FileText();
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), p.lines + 3) << p.what;
     EXPECT_EQ(text.substr(text.size() - 24), kLineEnd) << p.what;

@@ -58,7 +58,7 @@
 #include "record/sample_file.h"
 #include "serial/serial_link.h"
 #include "simulator.h"
-#include "ui_form1.h"
+#include "window.h"
 
 namespace fs = std::filesystem;
 const QString kNoLinkText = QStringLiteral(" Нет связи с блоком");
@@ -317,6 +317,7 @@ class Soak {
   Clock::time_point started_ = Clock::now();
   std::string dir_;
   std::unique_ptr<TForm1> form_;
+  std::optional<tagris::test::Controls> ui_;
   std::unique_ptr<sim::Simulator> sim_;
   std::unique_ptr<tagris::test::ModalAnswerer> answerer_;
   std::vector<tagris::test::SeenBox> boxes_;
@@ -377,14 +378,11 @@ std::int64_t NowMs() {
 // once the reply handler has returned (the labels then show what it did).
 void Soak::OnMemoChange(int position, int added) {
   if (added <= 0) return;
-  QTextDocument* doc = form_->ui->Memo1->document();
-  const int end = std::min(position + added, doc->characterCount() - 1);
-  if (position >= end) return;
-  QTextCursor c(doc);
-  c.setPosition(position);
-  c.setPosition(end, QTextCursor::KeepAnchor);
-  QString text = c.selectedText();
-  text.remove(QChar(0x2029));
+  // Each line comes in at the end (with the first one dropped in the same change
+  // once there are five): a change that reaches the end brought the last line.
+  QTextDocument* doc = ui_->Memo1->document();
+  if (position + added < doc->characterCount() - 1) return;
+  const QString text = doc->lastBlock().text();
   const std::string line = text.toStdString();
   if (line.rfind("-->", 0) == 0) {
     ++traced_;
@@ -406,7 +404,9 @@ void Soak::OnMemoChange(int position, int added) {
 void Soak::Flush() {
   flushQueued_ = false;
   if (pendingLines_.empty()) return;
-  const double plotTime = form_->PlotTime;
+  // The charts' time axis counts the replies the window took since the connect.
+  QLineSeries* moisture = tagris::test::SeriesOf(ui_->Chart1, "Series1");
+  const double plotTime = moisture->count() > 0 ? moisture->at(moisture->count() - 1).x() : 0;
   const long delta = std::lround(plotTime - lastPlotTime_);
   lastPlotTime_ = plotTime;
   long sound = 0;
@@ -424,9 +424,9 @@ void Soak::Flush() {
   if (delta != sound) {
     if (disagreements_++ == 0)
       firstDisagreement_ = std::to_string(pendingLines_.size()) + " lines, " + std::to_string(sound) +
-                           " sound, PlotTime +" + std::to_string(delta) + ": " + pendingLines_.back().substr(0, 80);
+                           " sound, chart +" + std::to_string(delta) + ": " + pendingLines_.back().substr(0, 80);
   } else if (sound > 0) {
-    shown_.push_back({lastSound, form_->ui->lb_Curr->text(), form_->ui->lb_TOUT->text()});
+    shown_.push_back({lastSound, ui_->lb_Curr->text(), ui_->lb_TOUT->text()});
   }
   pendingLines_.clear();
 }
@@ -448,8 +448,8 @@ void Soak::OnTick10ms() {
   }
   lastTick_ = now;
   lastWaitNs_ = waitNs;
-  labelTexts_.insert(form_->ui->lb_Curr->text());
-  labelTexts_.insert(form_->ui->lb_TOUT->text());
+  labelTexts_.insert(ui_->lb_Curr->text());
+  labelTexts_.insert(ui_->lb_TOUT->text());
 }
 
 // ----- operator actions -----
@@ -457,12 +457,12 @@ void Soak::OnTick10ms() {
 bool Soak::Connect() {
   SetActivity("connect");
   Flush();
-  form_->ui->cmb_PORT->setEditText(QString::fromStdString(sim_->LinkPath()));
+  ui_->cmb_PORT->setEditText(QString::fromStdString(sim_->LinkPath()));
   // The operator knows the unit's address (its display shows it).
   polledAddress_ = sim_->Address();
-  form_->ui->ed_Adr->setText(QString::number(polledAddress_));
-  form_->ui->bt_Connect->click();
-  if (!form_->Connected) {
+  ui_->ed_Adr->setText(QString::number(polledAddress_));
+  ui_->bt_Connect->click();
+  if (!form_->Connection().IsOpen()) {
     ++connectFailures_;
     return false;
   }
@@ -480,14 +480,14 @@ bool Soak::Connect() {
 void Soak::Disconnect() {
   SetActivity("disconnect");
   Flush();
-  form_->ui->bt_Connect->click();  // "Вы уверены?" answered OK
+  ui_->bt_Connect->click();  // "Вы уверены?" answered OK
   Flush();
-  if (!form_->Connected) ++disconnects_;
+  if (!form_->Connection().IsOpen()) ++disconnects_;
 }
 
 // Disconnect, wait a moment, connect again; retries while the line is away.
 void Soak::Reconnect(const char* why) {
-  if (form_->Connected) Disconnect();
+  if (form_->Connection().IsOpen()) Disconnect();
   Pump(Uniform(200, 1500));
   const auto deadline = Clock::now() + std::chrono::seconds(15);
   while (!Connect()) {
@@ -503,7 +503,7 @@ void Soak::Reconnect(const char* why) {
 
 void Soak::ConfigCommand() {
   SetActivity("configuration command");
-  auto* ui = form_->ui;
+  auto* ui = &*ui_;
   switch (Uniform(1, 4)) {
     case 1:
       ui->ed_Chan->setText(QString::number(Uniform(0, 16)));  // 0 and 15+ are clamped by the tool
@@ -534,17 +534,17 @@ void Soak::AddressChange() {
   SetActivity("address change");
   int address = Uniform(1, 126);
   if (address >= sim_->Address()) ++address;
-  form_->ui->ed_AdrNew->setText(QString::number(address));
-  form_->ui->Button5->click();
+  ui_->ed_AdrNew->setText(QString::number(address));
+  ui_->Button5->click();
   ++commandsClicked_;
   ++addressChanges_;
-  tagris::test::WaitFor([&] { return !form_->Poll.CommandPending; }, 3000);
+  tagris::test::WaitFor([&] { return !form_->Connection().Cycle().CommandPending; }, 3000);
   Pump(1200);
   Reconnect("address change");
 }
 
 void Soak::ToggleLog() {
-  auto* box = form_->ui->chk_Write;
+  auto* box = ui_->chk_Write;
   if (box->isChecked()) {
     SetActivity("log off");
     box->setChecked(false);
@@ -557,10 +557,10 @@ void Soak::ToggleLog() {
   box->setChecked(true);  // the box is hidden and disabled: the program's own way of checking it
   if (cancel) {
     ++logCancelled_;
-    if (box->isChecked() || form_->LogFile != 0) ++logDialogProblems_;
+    if (box->isChecked() || form_->Connection().Log().IsOpen()) ++logDialogProblems_;
     return;
   }
-  if (box->isChecked() && form_->LogFile > 0) {
+  if (box->isChecked() && form_->Connection().Log().IsOpen()) {
     ++logOpened_;
     logs_.push_back({path + ".txt"});
   } else {
@@ -569,7 +569,7 @@ void Soak::ToggleLog() {
 }
 
 void Soak::ToggleSampling() {
-  auto* ui = form_->ui;
+  auto* ui = &*ui_;
   if (sampling_) {
     SetActivity("sample stop");
     ui->Button8->click();
@@ -581,7 +581,7 @@ void Soak::ToggleSampling() {
   static const char* periods[] = {"1", "2", "-1", "3"};
   ui->Edit1->setText(QString::fromLatin1(periods[Uniform(0, 3)]));
   ui->Button7->click();
-  sampling_ = form_->Timer2->isActive();
+  sampling_ = ui_->Timer2->isActive();
   if (sampling_) ++sampleRuns_;
 }
 
@@ -613,7 +613,7 @@ void Soak::NextFaultPhase() {
 void Soak::Settle() {
   SetActivity("settle");
   sim_->SetFault(sim::FaultKind::None);
-  if (!form_->Connected || !form_->Link || form_->Link->LineLost()) Reconnect("settle");
+  if (!form_->Connection().IsOpen() || form_->Connection().PortLost()) Reconnect("settle");
   const long before = accepted_;
   tagris::test::WaitFor([&] {
     Flush();
@@ -625,7 +625,7 @@ void Soak::Settle() {
   // The configuration shown is what the unit holds.
   const auto regs = sim_->Registers();
   const tagris::MeasurementTexts want = tagris::RenderMeasurementTexts(tagris::DecodeRegisters(regs));
-  auto* ui = form_->ui;
+  auto* ui = &*ui_;
   std::string diff;
   auto same = [&](const char* what, const QString& shown, const std::string& expected) {
     if (shown.toStdString() != expected) diff += std::string(what) + " '" + shown.toStdString() + "' != '" + expected + "'; ";
@@ -658,10 +658,11 @@ int Soak::Run() {
   dir_ = pattern;
 
   form_ = std::make_unique<TForm1>();
-  form_->SampleDirOverride = QString::fromStdString(dir_);
+  ui_.emplace(*form_);
+  form_->SetSampleDir(QString::fromStdString(dir_));
   form_->show();
   Pump(200);
-  QObject::connect(form_->ui->Memo1->document(), &QTextDocument::contentsChange, form_.get(),
+  QObject::connect(ui_->Memo1->document(), &QTextDocument::contentsChange, form_.get(),
                    [this](int position, int, int added) { OnMemoChange(position, added); });
 
   QThreadPool::globalInstance()->waitForDone(3000);  // start-up work of Qt's pool is over
@@ -743,7 +744,7 @@ int Soak::Run() {
     // for a new connection, so that is what the operator makes.
     // The countdown is not reset at connect, so the text may show for a moment after a
     // connect: the operator acts on a text that stays.
-    const bool noLink = form_->Connected && form_->ui->lb_connect->text() == kNoLinkText;
+    const bool noLink = form_->Connection().IsOpen() && ui_->lb_connect->text() == kNoLinkText;
     if (!noLink) {
       noLinkSince_.reset();
     } else if (!noLinkSince_) {
@@ -760,7 +761,7 @@ int Soak::Run() {
       Reconnect("no link");
       continue;
     }
-    if (!form_->Connected) {
+    if (!form_->Connection().IsOpen()) {
       Connect();
       Pump(300);
       continue;

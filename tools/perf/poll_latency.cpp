@@ -1,25 +1,29 @@
 // tagris-perf-poll: times polls through the window's own code path.
 //
 // The window is built and shown as the program does, connected to a unit (the
-// simulator) through its own connect handler, and then polled:
-//   timed mode (default): Timer1 is stopped and Tick() is called here, a poll
-//     every --gap ms; each poll is timed from the call of Tick() that sends
-//     PollFrame to the end of the hand-over in which ProcessReply ran the
-//     measurement update. Prints median, 99th percentile, min, max in ms.
+// simulator) through its connect button, and then polled:
+//   timed mode (default): Timer1 is stopped and its tick is run here, a poll
+//     every --gap ms; each poll is timed from the tick that sends PollFrame to
+//     the end of the wake-up in which the window showed the reply (ServeReplies:
+//     Connection::Dispatch, then ProcessReply with the measurement update).
+//     Prints median, 99th percentile, min, max in ms.
 //   --idle S: Timer1 keeps its 500 ms pace for S seconds, as for an operator who
 //     watches the values; the caller samples this process from outside.
 //
 // The end of the update is seen without touching the window's code: the reply
-// reaches the main thread as a socket-notifier event of the "ReplyBell" object,
-// and the application's notify() returns once that event (and so ProcessReply)
-// has been dealt with.
+// reaches the main thread as a socket-notifier event of the window's
+// MainThreadBell, and the application's notify() returns once that event (and so
+// ProcessReply) has been dealt with. Controls and timers are found by their names.
 #include <QApplication>
+#include <QChartView>
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLineSeries>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QSocketNotifier>
 #include <QTextBlock>
 #include <QTimer>
@@ -37,8 +41,7 @@
 #include <vector>
 
 #include "tform1.h"
-#include "serial/serial_link.h"
-#include "ui_form1.h"
+#include "main_thread_bell.h"
 
 namespace {
 
@@ -105,7 +108,7 @@ class TimingApplication : public QApplication {
 
   bool notify(QObject* receiver, QEvent* event) override {
     const bool isBell = event->type() == QEvent::SockAct && qobject_cast<QSocketNotifier*>(receiver) &&
-                        receiver->parent() && receiver->parent()->objectName() == QLatin1String("ReplyBell");
+                        qobject_cast<tagris::MainThreadBell*>(receiver->parent());
     const Clock::time_point start = isBell ? Clock::now() : Clock::time_point{};
     const bool result = QApplication::notify(receiver, event);
     if (isBell) {
@@ -124,6 +127,16 @@ void Idle(int ms) {
   QEventLoop loop;
   QTimer::singleShot(ms, &loop, &QEventLoop::quit);
   loop.exec();
+}
+
+template <class T>
+T* Control(const QObject& form, const char* name) {
+  T* found = form.findChild<T*>(QString::fromLatin1(name));
+  if (!found) {
+    std::fprintf(stderr, "tagris-perf-poll: the window has no %s\n", name);
+    std::exit(1);
+  }
+  return found;
 }
 
 double Percentile(std::vector<double> v, double p) {
@@ -147,13 +160,17 @@ int main(int argc, char** argv) {
   form.show();
   Idle(50);
 
-  form.ui->cmb_PORT->setEditText(QString::fromStdString(o.port));
-  form.ui->cmb_Speed->setEditText(QString::fromStdString(o.baud));
-  form.ui->cmb_Parity->setCurrentIndex(0);
-  form.ui->cmb_Stop->setCurrentIndex(0);
-  form.ui->ed_Adr->setText(QString::fromStdString(o.address));
-  form.bt_ConnectClick();
-  if (!form.Connected) {
+  tagris::Connection& link = form.Connection();
+  QTimer* timer1 = Control<QTimer>(form, "Timer1");
+  QPlainTextEdit* memo = Control<QPlainTextEdit>(form, "Memo1");
+  const auto tick = [timer1] { QMetaObject::invokeMethod(timer1, "timeout", Qt::DirectConnection); };
+  Control<QComboBox>(form, "cmb_PORT")->setEditText(QString::fromStdString(o.port));
+  Control<QComboBox>(form, "cmb_Speed")->setEditText(QString::fromStdString(o.baud));
+  Control<QComboBox>(form, "cmb_Parity")->setCurrentIndex(0);
+  Control<QComboBox>(form, "cmb_Stop")->setCurrentIndex(0);
+  Control<QLineEdit>(form, "ed_Adr")->setText(QString::fromStdString(o.address));
+  Control<QPushButton>(form, "bt_Connect")->click();
+  if (!link.IsOpen()) {
     std::fprintf(stderr, "tagris-perf-poll: cannot connect to %s\n", o.port.c_str());
     return 1;
   }
@@ -164,8 +181,8 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     Idle(o.idleSeconds * 1000);
     std::printf("idle: %d replies served, RSS %ld KiB\n", app.served, ResidentKiB());
-    form.Timer1->stop();
-    form.ClosePort();
+    timer1->stop();
+    link.Close();
     return app.served > 0 ? 0 : 1;
   }
 
@@ -176,14 +193,17 @@ int main(int argc, char** argv) {
   std::thread watcher([&] {
     bool was = false;
     while (watching) {
-      const bool now = form.Link && form.Link->LineLost();
+      const bool now = link.PortLost();
       if (now && !was) ++lineLostEpisodes;
       was = now;
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
   });
 
-  form.Timer1->stop();  // ticks come from here, at the pace asked for
+  timer1->stop();  // ticks come from here, at the pace asked for
+  const QLineSeries* moisture = nullptr;
+  for (QAbstractSeries* s : Control<QChartView>(form, "Chart1")->chart()->series())
+    if (s->objectName() == QLatin1String("Series1")) moisture = qobject_cast<QLineSeries*>(s);
   // Room for every sample is taken (and touched) now, so that the resident size
   // printed on the way shows the window's memory, not these vectors filling up.
   const auto room = static_cast<std::size_t>(o.polls);
@@ -192,18 +212,18 @@ int main(int argc, char** argv) {
   int lost = 0;
   const int total = o.warmup + o.polls;
   for (int i = 0; i < total; ++i) {
-    if (form.Poll.PollPhase == 0) form.Tick();  // the command slot: nothing pending, nothing sent
+    if (link.Cycle().PollPhase == 0) tick();  // the command slot: nothing pending, nothing sent
     Idle(o.gapMs);
     const int servedBefore = app.served;
     QEventLoop loop;
     app.waiting = &loop;
     QTimer::singleShot(2000, &loop, &QEventLoop::quit);
     const Clock::time_point sent = Clock::now();
-    form.Tick();  // the poll slot: purge, PollFrame out
+    tick();  // the poll slot: purge, PollFrame out
     const Clock::time_point ticked = Clock::now();
     if (app.served == servedBefore) loop.exec();
     app.waiting = nullptr;
-    const QString last = form.ui->Memo1->document()->lastBlock().text();
+    const QString last = memo->document()->lastBlock().text();
     if (app.served == servedBefore || !last.startsWith(QLatin1String("-->"))) {
       ++lost;
       continue;
@@ -217,11 +237,11 @@ int main(int argc, char** argv) {
     }
     if (o.rssEvery > 0 && (i + 1 - o.warmup) % o.rssEvery == 0 && i >= o.warmup)
       std::printf("rss after %d polls: %ld KiB (points held %d)\n", i + 1 - o.warmup, ResidentKiB(),
-                  static_cast<int>(form.PlotTime) < 10000 ? static_cast<int>(form.PlotTime) : 10000);
+                  moisture ? static_cast<int>(moisture->count()) : -1);
   }
   watching = false;
   watcher.join();
-  form.ClosePort();
+  link.Close();
   latencies.resize(timed);
   sending.resize(timed);
   serving.resize(timed);
@@ -238,8 +258,8 @@ int main(int argc, char** argv) {
               Percentile(latencies, 0.5), Percentile(latencies, 0.99),
               *std::min_element(latencies.begin(), latencies.end()),
               *std::max_element(latencies.begin(), latencies.end()));
-  // Where the time goes: Tick() on the main thread (purge, frame handed to the
-  // transmit thread, request trace line), and the hand-over that ran ProcessReply
+  // Where the time goes: the tick on the main thread (purge, frame handed to the
+  // transmit thread, request trace line), and the wake-up that ran ProcessReply
   // (trace line, measurement update); the rest is threads, line and unit.
   std::printf("main-thread parts: tick median_ms %.3f, hand-over median_ms %.3f p99_ms %.3f\n",
               Percentile(sending, 0.5), Percentile(serving, 0.5), Percentile(serving, 0.99));

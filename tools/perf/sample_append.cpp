@@ -4,11 +4,16 @@
 //   Timer2Timer:      the window's recording tick, which also stages the whole
 //                     file text in the hidden memo M1 before writing it.
 // Prints median and max in ms over --repeat samples per size.
+#include <pty.h>
 #include <unistd.h>
 
 #include <QApplication>
+#include <QComboBox>
 #include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
 #include <QTableWidget>
+#include <QTimer>
 
 #include <algorithm>
 #include <array>
@@ -23,7 +28,6 @@
 #include "tform1.h"
 #include "common/cp1251.h"
 #include "record/sample_file.h"
-#include "ui_form1.h"
 
 namespace {
 
@@ -49,6 +53,16 @@ struct Figures {
 Figures Summarise(std::vector<double> ms) {
   std::sort(ms.begin(), ms.end());
   return {ms[ms.size() / 2], ms.back()};
+}
+
+template <class T>
+T* Control(const QObject& form, const char* name) {
+  T* found = form.findChild<T*>(QString::fromLatin1(name));
+  if (!found) {
+    std::fprintf(stderr, "tagris-perf-sample: the window has no %s\n", name);
+    std::exit(1);
+  }
+  return found;
 }
 
 template <typename Fn>
@@ -88,9 +102,27 @@ int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   TForm1 form;
-  form.SampleDirOverride = QString::fromStdString(dir.string());
-  form.Connected = true;  // the tick samples only while connected; no port is needed for it
-  form.ui->Edit1->setText(QStringLiteral("0"));
+  form.SetSampleDir(QString::fromStdString(dir.string()));
+  // The tick samples only while connected: to a terminal nobody answers on, with
+  // the poll timer stopped.
+  int master = -1, slave = -1;
+  char name[128] = {};
+  if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
+    std::perror("openpty");
+    return 1;
+  }
+  Control<QComboBox>(form, "cmb_PORT")->setEditText(QString::fromLatin1(name));
+  Control<QPushButton>(form, "bt_Connect")->click();
+  Control<QTimer>(form, "Timer1")->stop();
+  if (!form.Connection().IsOpen()) {
+    std::fprintf(stderr, "tagris-perf-sample: cannot connect to %s\n", name);
+    return 1;
+  }
+  QTimer* timer2 = Control<QTimer>(form, "Timer2");
+  QTableWidget* table = Control<QTableWidget>(form, "StringGrid2");
+  QPlainTextEdit* m1 = Control<QPlainTextEdit>(form, "M1");
+  // Period 0: every tick samples. The ticks come from here (Timer2 is not started).
+  Control<QLineEdit>(form, "Edit1")->setText(QStringLiteral("0"));
   const fs::path file = dir / tagris::kSampleFileName;
   const std::string line = TypicalLine();
 
@@ -106,9 +138,8 @@ int main(int argc, char** argv) {
     // holds it from the tick before (the first, untimed tick loads it).
     FillFile(file, lines);
     for (int r = 0; r <= repeat; ++r) {
-      form.SampleCountdown = 0;
-      form.ui->StringGrid2->setRowCount(1);  // the table is not what is measured here
-      const double ms = TimeMs([&] { form.Timer2Timer(); });
+      table->setRowCount(1);  // the table is not what is measured here
+      const double ms = TimeMs([&] { QMetaObject::invokeMethod(timer2, "timeout", Qt::DirectConnection); });
       if (r > 0) tick.push_back(ms);
     }
     // What a tick costs when M1 must load the whole file (the first sample of a run,
@@ -118,8 +149,8 @@ int main(int argc, char** argv) {
       staging.push_back(TimeMs([&] {
         QString memo = QString::fromStdString(tagris::Cp1251ToUtf8(text));
         memo.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-        form.ui->M1->clear();
-        form.ui->M1->setPlainText(memo);
+        m1->clear();
+        m1->setPlainText(memo);
       }));
     }
     const Figures a = Summarise(append);
@@ -129,7 +160,9 @@ int main(int argc, char** argv) {
                 Summarise(staging).median);
     std::fflush(stdout);
   }
-  form.Connected = false;
+  form.Connection().Close();
+  ::close(master);
+  ::close(slave);
   fs::remove_all(dir);
   return 0;
 }
