@@ -1,11 +1,12 @@
 // Arbitrary byte streams, cut into arbitrary bursts, through the real receive
-// thread of SerialLink (on a scripted port), the reply check, the register
-// decoding, the label texts and the log data line.
+// thread of the link (on a scripted port) and the connection's reply handling:
+// the reply check, the register decoding, the label texts and the log data line.
 //
-// Checked for every input: the link hands over exactly what a model of the
-// receive rules says (threshold, more than 2048 queued bytes discarded, one read
-// of everything queued), a reply is accepted only when it is a sound answer to
-// the poll, and every text is valid UTF-8 with the right prefix and number.
+// Checked for every input: the link hands over what a model of the receive rules
+// says (threshold, more than 2048 queued bytes discarded, one read of everything
+// queued) and the connection traces exactly those bytes, a reply is accepted only
+// when it is a sound answer to the poll, and every text is valid UTF-8 with the
+// right prefix and number.
 //
 // Input: a sequence of operations, each a byte (taken modulo 8) and its operands.
 //   0 burst      len(2, big-endian) bytes[len]   characters arrive (fewer when the input ends)
@@ -17,7 +18,8 @@
 //   4 line lost  -                               the line reports a hang-up
 //   5 flood      len(2) fill(1)                  len % 4096 bytes of one value arrive at once
 //   6 event      -                               a character event with nothing new queued
-//   7 threshold  value(4)                        any reply length the link waits for
+//   7 threshold  value(4)                        a request that waits for any reply length,
+//                                                keeping what is queued
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -34,6 +36,7 @@
 #include <string_view>
 #include <vector>
 
+#include "connection/connection.h"
 #include "measure/measure_text.h"
 #include "measure/register_block.h"
 #include "modbus/crc.h"
@@ -64,6 +67,7 @@ class ScriptedPort : public tagris::SerialPort {
   explicit ScriptedPort(std::vector<std::vector<std::uint8_t>>& written) : written_(written) {}
 
   bool Open(const std::string&) override { return true; }
+  tagris::OpenError LastOpenError() const override { return tagris::OpenError::None; }
   bool Configure(const tagris::PortSettings&) override { return true; }
   bool IsOpen() const override { return true; }
 
@@ -318,92 +322,90 @@ void CheckMeasurement(const std::uint8_t* reply, const std::string& trace, int r
 }
 
 struct Exchange {
-  tagris::SerialLink* link = nullptr;
+  tagris::Connection* conn = nullptr;
   ScriptedPort* port = nullptr;
-  tagris::PollCycle poll;
+  std::size_t threshold = tagris::kConnectReplyLength;  // what the link waits for, as the model has it
   int accepted = 0;
+  std::vector<std::vector<std::uint8_t>> sent;
 
-  // What the receive rules promise for the bytes now queued; nullopt: no hand-over.
-  std::optional<std::vector<std::uint8_t>> expected;
-  std::array<std::uint8_t, tagris::kLinkBufferSize> rx{};  // RxBuffer as it should be
-  bool handedOver = false;
+  // One event on the port, then what the window does when the link rang: Dispatch.
+  void Deliver(PortEvent event, std::span<const std::uint8_t> bytes) {
+    std::vector<std::uint8_t> queued = port->Queue();
+    queued.insert(queued.end(), bytes.begin(), bytes.end());
+    // What the receive rules promise for the bytes now queued; nullopt: no hand-over.
+    std::optional<std::vector<std::uint8_t>> expected;
+    const bool counted = event == PortEvent::Received;
+    if (counted && queued.size() <= tagris::kLinkBufferSize && !queued.empty() && queued.size() >= threshold)
+      expected = queued;
+    const bool wasLost = conn->PortLost();
+    int rings = 0;
+    port->Deliver(event, bytes, [&] { ++rings; });
+    Check(rings == (expected || (event == PortEvent::LineLost && !wasLost) ? 1 : 0), "wake-ups");
 
-  // TForm1::ProcessReply without the window.
-  void Handle(const tagris::ReceivedReply& reply) {
-    Check(!handedOver, "two hand-overs for one event");
-    handedOver = true;
-    Check(expected.has_value(), "hand-over the receive rules do not allow");
-    Check(reply.length == expected->size() && std::equal(expected->begin(), expected->end(), reply.buffer.begin()),
-          "handed-over bytes differ from the bytes queued");
-    // Past the reply the buffer holds what an earlier read of the same exchange
-    // left there, or zero: only SendFrame and a flood clear it.
-    std::copy(expected->begin(), expected->end(), rx.begin());
-    Check(std::equal(rx.begin(), rx.end(), reply.buffer.begin()), "receive buffer past the reply");
+    const bool measuring = conn->Cycle().ExpectsMeasurement();
+    const std::vector<tagris::ReplyOutcome> outcomes = conn->Dispatch();
+    Check(outcomes.size() == (expected && measuring ? 1u : 0u), "replies handled");
+    if (!outcomes.empty()) Handle(outcomes.front(), *expected);
 
-    const tagris::ReplyKind kind = tagris::ClassifyReply(poll, reply.buffer, reply.length);
-    Check((kind == tagris::ReplyKind::Ignored) == !poll.ExpectsMeasurement(), "ignored outside the command slot");
-    if (kind == tagris::ReplyKind::Ignored) return;
-    const std::uint8_t* b = reply.buffer.data();
-    const bool sound = reply.length >= 113 && b[0] == poll.PollFrame[0] && b[1] == 0x03 && b[2] == 0x6C &&
+    // After the event: read replies leave the queue, a flood empties it, a short
+    // queue stays for the next event.
+    const std::vector<std::uint8_t> after = port->Queue();
+    if (!counted) {
+      Check(after == queued, "queue changed without a character event");
+      Check(conn->PortLost() == (event == PortEvent::LineLost), "lost-line flag");
+    } else if (queued.size() > tagris::kLinkBufferSize) {
+      Check(after.empty(), "flood left in the queue");
+    } else {
+      Check(after == (expected ? std::vector<std::uint8_t>{} : queued), "queue after the event");
+    }
+    if (counted) Check(!conn->PortLost(), "lost-line flag after characters");
+  }
+
+  // The connection's outcome for a hand-over of `read`, checked against the bytes.
+  void Handle(const tagris::ReplyOutcome& reply, const std::vector<std::uint8_t>& read) {
+    std::array<std::uint8_t, tagris::kLinkBufferSize> rx{};  // the read, zero after it
+    std::copy(read.begin(), read.end(), rx.begin());
+    const std::uint8_t* b = rx.data();
+    const bool sound = read.size() >= 113 && b[0] == conn->Cycle().PollFrame[0] && b[1] == 0x03 && b[2] == 0x6C &&
                        tagris::Crc16(std::span(b, 111)) == (b[111] | b[112] << 8);
-    Check((kind == tagris::ReplyKind::Measurement) == sound, "reply check");
+    Check((reply.kind == tagris::ReplyKind::Measurement) == sound, "reply check");
 
-    const std::size_t traced = std::min<std::size_t>(link->ExpectedReplyLength.load(), tagris::kLinkBufferSize);
-    const std::string trace = tagris::ReceiveTraceLine(reply.buffer, link->ExpectedReplyLength.load());
     std::string independent = "-->";
-    for (std::size_t i = 0; i < traced; ++i) {
+    for (std::size_t i = 0; i < threshold; ++i) {
       char group[8];
       std::snprintf(group, sizeof group, " 0x%02X", b[i]);
       independent += group;
     }
     independent += "<---";
-    Check(trace == independent, "receive trace line", trace);
+    Check(reply.trace == independent, "receive trace line", reply.trace);
 
-    if (kind != tagris::ReplyKind::Measurement) return;
-    poll.ReplyAccepted();
-    CheckMeasurement(b, trace, ++accepted);
-  }
-
-  void Deliver(PortEvent event, std::span<const std::uint8_t> bytes) {
-    std::vector<std::uint8_t> queued = port->Queue();
-    queued.insert(queued.end(), bytes.begin(), bytes.end());
-    const std::uint32_t threshold = link->ExpectedReplyLength.load();
-    expected.reset();
-    handedOver = false;
-    const bool counted = event == PortEvent::Received;
-    if (counted && queued.size() <= tagris::kLinkBufferSize && !queued.empty() && queued.size() >= threshold)
-      expected = queued;
-    port->Deliver(event, bytes, [&] { Check(link->ServeHandOver([&](const auto& r) { Handle(r); }), "no hand-over"); });
-    Check(handedOver == expected.has_value(), "hand-over missing");
-
-    // After the event: read replies leave the queue, a flood empties it and the
-    // buffer, a short queue stays for the next event.
-    const std::vector<std::uint8_t> after = port->Queue();
-    if (!counted) {
-      Check(after == queued, "queue changed without a character event");
-      Check(link->LineLost() == (event == PortEvent::LineLost), "lost-line flag");
-    } else if (queued.size() > tagris::kLinkBufferSize) {
-      Check(after.empty(), "flood left in the queue");
-      rx.fill(0);
-      const auto rx = link->RxSnapshot();
-      Check(std::all_of(rx.begin(), rx.end(), [](auto v) { return v == 0; }), "flood left in the receive buffer");
-    } else {
-      Check(after == (expected ? std::vector<std::uint8_t>{} : queued), "queue after the event");
-    }
-    if (counted) Check(!link->LineLost(), "lost-line flag after characters");
+    Check(reply.block.has_value() == sound, "decoded block");
+    if (!sound) return;
+    CheckMeasurement(b, reply.trace, ++accepted);
+    Check(reply.count == accepted, "reply count");
+    const tagris::Measurement kept = tagris::KeptValues(tagris::DecodeRegisterBlock(b));
+    const tagris::Measurement& held = conn->Kept();
+    Check(held.temperature == kept.temperature && held.mixTemperature == kept.mixTemperature &&
+              held.moisture == kept.moisture && held.peakFrequency == kept.peakFrequency &&
+              held.peakWidth == kept.peakWidth,
+          "kept values");
   }
 
   void Tick() {
-    const tagris::PollCycle::TickResult slot = poll.Tick();
-    if (slot.send == tagris::PollCycle::Send::Nothing) return;
-    link->PurgeInput();
-    link->ExpectedReplyLength = slot.expectedReplyLength;
-    link->SendFrame(slot.frame, 8);
-    rx.fill(0);
-    sent.emplace_back(slot.frame, slot.frame + 8);
+    const tagris::TickOutcome slot = conn->Tick();
+    if (!slot.sent) return;
+    threshold = slot.sent->kind == tagris::PollCycle::Send::Poll ? tagris::kPollReplyLength
+                                                                  : tagris::kCommandReplyLength;
+    sent.emplace_back(slot.sent->frame.begin(), slot.sent->frame.end());
   }
 
-  std::vector<std::vector<std::uint8_t>> sent;
+  // A request of the blocking drive, which waits for any length and keeps what came in.
+  void Request(std::size_t length) {
+    const tagris::Request& frame = conn->Cycle().PollFrame;
+    conn->Link().Send(frame, length, false);
+    threshold = length;
+    sent.emplace_back(frame.begin(), frame.end());
+  }
 };
 
 }  // namespace
@@ -412,19 +414,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Input in(data, size);
   std::vector<std::vector<std::uint8_t>> written;
   ScriptedPort* port = nullptr;
-  tagris::SerialLink link([&port, &written] {
-    auto p = std::make_unique<ScriptedPort>(written);
-    port = p.get();
-    return p;
-  });
-  if (!link.OpenPort("fuzz")) Fail("scripted port did not open");
+  tagris::Connection conn([&port] { port->Ring(); },
+                          [&port, &written] {
+                            auto p = std::make_unique<ScriptedPort>(written);
+                            port = p.get();
+                            return p;
+                          });
+  // As a connect leaves it: address 5, 107 bytes awaited until the first frame.
+  if (conn.Open({"fuzz", {}, 5}) != tagris::OpenError::None) Fail("scripted port did not open");
 
   Exchange x;
-  x.link = &link;
+  x.conn = &conn;
   x.port = port;
-  x.poll.StampAddress(5);
-  link.ExpectedReplyLength = 107;  // as the connect leaves it until the first frame
-  link.Start([port] { port->Ring(); });
   port->WaitIdle();
 
   for (int ops = 0; ops < 200 && !in.Empty(); ++ops) {
@@ -434,7 +435,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         break;
       case 1: {
         std::array<std::uint8_t, 113 + 15> frame{};
-        frame[0] = x.poll.PollFrame[0];
+        frame[0] = conn.Cycle().PollFrame[0];
         frame[1] = 0x03;
         frame[2] = 0x6C;
         const auto regs = in.Bytes(108);
@@ -453,7 +454,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         break;
       case 3: {
         const std::uint16_t reg = in.Word();
-        x.poll.QueueCommand(reg, in.Word());
+        conn.QueueCommand({reg, in.Word()});
         break;
       }
       case 4:
@@ -468,11 +469,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         x.Deliver(PortEvent::Received, {});
         break;
       case 7:
-        link.ExpectedReplyLength = in.Long();
+        x.Request(in.Long());
         break;
     }
   }
-  link.Close();
+  conn.Close();
 
   // The transmit thread writes frames in the order sent. A frame still waiting
   // when the next one is sent gives way to it, and Close may cut the last one
