@@ -471,6 +471,35 @@ TEST_F(ScriptedConnection, PollTakesTheAnswerAndSaysWhatIsWrongWithABadOne) {
   }
 }
 
+// An RS-485 adapter that hears itself: the poll comes back before the answer.
+TEST_F(ScriptedConnection, PollLooksPastTheEchoOfItsOwnRequest) {
+  const Bytes echo(kPoll5.begin(), kPoll5.end());
+  Bytes together = echo;
+  together.insert(together.end(), kGoodReply.begin(), kGoodReply.end());
+  struct Case {
+    const char* what;
+    std::vector<Bytes> pieces;
+    ExchangeStatus status;
+    Bytes received;
+  };
+  const Case cases[] = {
+      {"echo, then the answer", {echo, kGoodReply}, ExchangeStatus::Ok, kGoodReply},
+      {"echo and answer in one read", {together}, ExchangeStatus::Ok, kGoodReply},
+      {"echo split, then the answer", {Prefix(echo, 3), Bytes(echo.begin() + 3, echo.end()), kGoodReply},
+       ExchangeStatus::Ok, kGoodReply},
+      {"echo only", {echo}, ExchangeStatus::NoReply, {}},
+  };
+  Connect(5);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    AnswerInPieces(*port, c.pieces);
+    const PollResult r = conn.Poll(300ms);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_TRUE(r.echoed);
+    EXPECT_EQ(r.received, c.received);
+  }
+}
+
 TEST_F(ScriptedConnection, LeftoversOfEarlierExchangesAreNoPartOfTheAnswer) {
   Connect(5);
   conn.Link().Send(kPoll5, 1);  // an earlier request whose answer came late

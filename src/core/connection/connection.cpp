@@ -141,6 +141,15 @@ PollResult Connection::Await(const Request& request, std::uint64_t exchange,
       received += n;
       result.answerTime = std::chrono::duration_cast<std::chrono::microseconds>(chunk.at - sent);
     }
+    // An RS-485 adapter that hears itself sends the request back first; the answer
+    // follows it. A read's answer never starts with the request, so this is safe;
+    // a write's good answer is the request itself and is left alone.
+    if (request[1] == kReadHoldingRegisters && !result.echoed && received >= request.size() &&
+        std::equal(request.begin(), request.end(), rx.begin())) {
+      std::copy(rx.begin() + static_cast<std::ptrdiff_t>(request.size()), rx.begin() + static_cast<std::ptrdiff_t>(received), rx.begin());
+      received -= request.size();
+      result.echoed = true;
+    }
   }
   result.received.assign(rx.begin(), rx.begin() + static_cast<std::ptrdiff_t>(received));
   if (received == 0) {

@@ -73,6 +73,7 @@ struct PollResult {
   ReplyOutcome outcome;                // Ok and Invalid
   std::vector<std::uint8_t> received;  // the bytes of the exchange as they came
   std::chrono::microseconds answerTime{0};  // request handed to the link until the answer was whole
+  bool echoed = false;  // the request came back before the answer (and was left out of received)
 };
 
 // One log file being written: the 60-byte header, then one line per reply.
