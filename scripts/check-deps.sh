@@ -118,9 +118,12 @@ judge() {  # judge <name> <paths-file>
 used_files() {  # used_files <build-dir>
   local dir=$1 cache=$1/CMakeCache.txt cxx
   # Programs that configure found, and CMake's own. Libraries count where they are linked
-  # (a module may record one that nobody uses), and the dashboard tools that include(CTest)
-  # looks for (valgrind, gcov, git, ...) are not used by any build.
-  grep -v -E '^(MEMORYCHECK|COVERAGE|GIT|HG|SVN|CVS|P4|BZR)COMMAND:|^(MEMORYCHECK|COVERAGE)_COMMAND:' "$cache" |
+  # (a module may record one that nobody uses). Left out as found but not used here: the
+  # dashboard tools of include(CTest) (valgrind, gcov, git, ...), and the binary tools CMake
+  # notes for features these builds do not use (IPO's archiver, a linker the compiler
+  # driver does not call, objdump, ...).
+  grep -v -E '^(MEMORYCHECK|COVERAGE|GIT|HG|SVN|CVS|P4|BZR)_?COMMAND:' "$cache" |
+    grep -v -E '^CMAKE_(ADDR2LINE|DLLTOOL|LINKER|NM|OBJCOPY|OBJDUMP|READELF|[A-Z]+_COMPILER_(AR|RANLIB)):' |
     sed -n -e 's/^[A-Za-z0-9_.+-]*:FILEPATH=\(\/.*\)$/\1/p' -e 's/^CMAKE_COMMAND:INTERNAL=//p' |
     grep -v '\.\(so\|a\)\(\.[0-9.]*\)\?$' || true
   # Package files of the packages found: <Name>_DIR holds <Name>Config.cmake or
@@ -137,7 +140,10 @@ used_files() {  # used_files <build-dir>
     find "$dir" -name '*.d' -exec cat {} + 2>/dev/null | tr -s ' \\' '\n\n' | grep '^/' || true
   fi
   # Libraries on the link lines: full paths as they are, -lname as the compiler finds it.
+  # (A toolchain file sets the compiler outside the cache: then CMake's record of it.)
   cxx=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$cache")
+  [ -n "$cxx" ] || cxx=$(sed -n 's/^set(CMAKE_CXX_COMPILER "\(.*\)")$/\1/p' "$dir"/CMakeFiles/*/CMakeCXXCompiler.cmake 2>/dev/null | head -n 1)
+  [ -n "$cxx" ] || cxx=c++
   { grep -h '^ *LINK_LIBRARIES = ' "$dir/build.ninja" 2>/dev/null || true
     find "$dir" -name link.txt -exec cat {} + 2>/dev/null || true; } |
     tr ' ' '\n' | sort -u | while read -r w; do
@@ -145,8 +151,8 @@ used_files() {  # used_files <build-dir>
         /*.so | /*.so.* | /*.a) echo "$w" ;;
         -l?*)
           for ext in so a; do
-            f=$("$cxx" -print-file-name="lib${w#-l}.$ext")
-            if [ "$f" != "lib${w#-l}.$ext" ]; then echo "$f"; break; fi
+            f=$("$cxx" -print-file-name="lib${w#-l}.$ext" 2>/dev/null) || f=
+            if [[ $f == /* ]]; then echo "$f"; break; fi
           done ;;
       esac
     done

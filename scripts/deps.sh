@@ -21,8 +21,8 @@ packages=(
   qt6-base-dev qt6-charts-dev libqt6opengl6-dev
   # tests: frameworks, fonts for the offscreen window, a decimal-comma locale
   libgtest-dev libbenchmark-dev fonts-dejavu-core locales
-  # fuzzing with libFuzzer (scripts/fuzz.sh)
-  clang libfuzzer-14-dev libclang-rt-14-dev
+  # fuzzing with libFuzzer (scripts/fuzz.sh); CMake archives with llvm-ar when llvm-14 is there
+  clang libfuzzer-14-dev libclang-rt-14-dev llvm-14
   # the demo on a machine without a display (xvfb-run needs xauth)
   xvfb xauth
   # the Debian package and its checks (CPack runs file and dpkg-shlibdeps)
