@@ -28,6 +28,9 @@ std::string NormaliseLineBreaks(std::string_view text);
 // line break, line + CR LF; otherwise CR LF + line with no line break after it.
 std::string AppendLineText(std::string_view text, std::string_view line);
 
+// The two file functions below are the operating system's part: sample_file_posix.cpp,
+// sample_file_win32.cpp.
+
 // The whole content of path, or nullopt when there is no file there.
 // Throws std::runtime_error naming the path and the reason when it cannot be read.
 std::optional<std::string> ReadFileIfPresent(const std::string& path);
