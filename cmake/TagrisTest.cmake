@@ -3,6 +3,10 @@
 # One gtest executable, registered with CTest as a single test. GUI tests run offscreen.
 function(tagris_add_test)
   cmake_parse_arguments(T "GUI" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  # A build without the window (TAGRIS_CORE_ONLY, a cross-build without Qt) has no GUI tests.
+  if(NOT TAGRIS_WINDOW AND (T_GUI OR "tagris_ui" IN_LIST T_LIBS))
+    return()
+  endif()
   add_executable(${T_NAME} ${T_SOURCES})
   if(T_GUI)
     target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} tagris_gui_main tagris_test_support GTest::gtest Threads::Threads)

@@ -72,7 +72,8 @@ std::unique_ptr<SerialPort> MakeSystemPort();
 
 // The device behind a port name as the operator types it: "COMn" is the n-th
 // serial port (/dev/ttyS(n-1) here), a text with "/" is a path used as typed,
-// any other name is looked up under /dev.
+// any other name is looked up under /dev. On Windows "COMn" is \\.\COMn, a name
+// starting with \\.\ stays, and any other name is used as typed.
 std::string PortDevicePath(std::string_view name);
 
 }  // namespace tagris
