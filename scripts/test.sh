@@ -8,7 +8,9 @@
 #   5. the dependency check: every package those builds used is installed by
 #      scripts/deps.sh (scripts/check-deps.sh);
 #   6. the Debian package, built and tried unpacked (scripts/check-package.sh);
-#   7. a one-minute soak of the real window against the simulator with faults injected.
+#   7. the Windows cross-build: the core's tests and the Windows serial port under wine,
+#      against the simulator through a wine COM port (scripts/wine-test.sh);
+#   8. a one-minute soak of the real window against the simulator with faults injected.
 # Any failure or sanitizer report fails the run. Every stage runs even when an
 # earlier one failed; the last line is "N passed, M failed" (tests, fuzz targets,
 # checks and failed builds counted), and the exit status is non-zero on any failure.
@@ -169,6 +171,9 @@ run_counted deps scripts/check-deps.sh "${deps_dirs[@]}"
 
 section "Debian package"
 run_counted package scripts/check-package.sh build
+
+section "Windows build under wine"
+run_counted wine scripts/wine-test.sh
 
 if [ -d tests/soak ]; then
   section "soak"
