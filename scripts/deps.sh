@@ -27,8 +27,9 @@ packages=(
   xvfb xauth
   # the Debian package and its checks (CPack runs file and dpkg-shlibdeps)
   dpkg-dev file lintian
-  # Windows cross-build stage: mingw-w64 compiler, wine to run its tests
-  g++-mingw-w64-x86-64-posix wine wine64
+  # Windows cross-build stage: mingw-w64 compiler, wine to run its tests, GoogleTest's
+  # sources built for Windows, gcc for wine's TIOCMGET shim, unzip to check the zip
+  g++-mingw-w64-x86-64-posix wine wine64 googletest gcc unzip
 )
 locale_wanted=ru_RU.UTF-8
 
