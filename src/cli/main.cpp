@@ -3,8 +3,9 @@
 #include <string>
 #include <vector>
 
+#include "platform.h"
 #include "run.h"
 
 int main(int argc, char* argv[]) {
-  return tagris::cli::Main(std::vector<std::string>(argv + 1, argv + argc), std::cout, std::cerr);
+  return tagris::cli::Main(tagris::cli::ProgramArguments(argc, argv), std::cout, std::cerr);
 }

@@ -5,6 +5,7 @@
 
 #include "common/convert.h"
 #include "diag.h"
+#include "platform.h"
 
 namespace tagris::cli {
 
@@ -27,8 +28,13 @@ constexpr std::string_view kOverview =
 
 constexpr std::string_view kConnection =
     "Connection (every command):\n"
+#ifdef _WIN32
+    "  --port NAME           serial port: COM1, COM2, ... (COM10 and above as well), or a\n"
+    "                        device name such as \\\\.\\COM3, used as typed; required\n"
+#else
     "  --port NAME           serial port: a path (/dev/ttyUSB0, /dev/serial/by-id/...), a name\n"
     "                        under /dev (ttyUSB0), or COM1..COMn for /dev/ttyS0..; required\n"
+#endif
     "  --baud N              line speed in baud (default 9600); any positive rate\n"
     "  --parity P            none, even or odd (default none)\n"
     "  --stop N              stop bits, 1 or 2 (default 1)\n"
@@ -55,7 +61,12 @@ constexpr std::string_view kRead =
 constexpr std::string_view kWatch =
     "Usage: tagris-cli watch --port NAME [options] [--interval S] [--count N] [--csv FILE]\n"
     "                        [--log FILE] [--json]\n"
+#ifdef _WIN32
+    "Polls every S seconds until Ctrl+C or Ctrl+Break, the console window is closed, or N\n"
+    "replies came.\n"
+#else
     "Polls every S seconds until Ctrl+C (SIGINT), SIGTERM or SIGHUP, or until N replies came.\n"
+#endif
     "Prints one line per reply: local time (ISO 8601 with offset), status and the main values.\n"
     "Status: ok for a reply; lost once when 3 polls in a row got no valid reply or the port\n"
     "hung up or disappeared; resumed on the first reply after that. A port that hung up or\n"
@@ -70,9 +81,15 @@ constexpr std::string_view kWatch =
     "  --log FILE            write the window's log file (Windows-1251, CR LF): a header, then a\n"
     "                        line per reply; FILE must not exist yet\n"
     "  --json                print one JSON object per line instead of text\n"
+#ifdef _WIN32
+    "Every line reaches its file as it is written. Stopped so, watch finishes the current\n"
+    "line and closes its files. It exits 0 after --count replies or a stop, 2 when no reply\n"
+    "came at all, 3 when only invalid replies came.\n"
+#else
     "Every line reaches its file as it is written. Stopped by a signal, watch finishes the\n"
     "current line and closes its files. It exits 0 after --count replies or a signal, 2 when\n"
     "no reply came at all, 3 when only invalid replies came.\n"
+#endif
     "\n";
 
 constexpr std::string_view kWrite =
@@ -295,7 +312,7 @@ Invocation ParseArguments(const std::vector<std::string>& args) {
       continue;
     }
     if (name == "--port") {
-      if (v.empty()) fail("--port needs the name of a serial port, e.g. --port /dev/ttyUSB0.");
+      if (v.empty()) fail("--port needs the name of a serial port, e.g. --port " + std::string(kPortExample) + ".");
       inv.port = v;
       inv.scan.ports.push_back(v);
     } else if (name == "--baud") {
@@ -397,7 +414,7 @@ Invocation ParseArguments(const std::vector<std::string>& args) {
     return inv;
   }
   if (inv.port.empty()) {
-    inv.error = "name the serial port with --port, e.g. --port /dev/ttyUSB0.";
+    inv.error = "name the serial port with --port, e.g. --port " + std::string(kPortExample) + ".";
     return inv;
   }
   if (inv.command == Command::Write && inv.address == 0) {

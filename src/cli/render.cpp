@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform.h"
+
 namespace tagris::cli {
 
 namespace {
@@ -212,9 +214,9 @@ std::string IsoTime(const std::tm& local, long utcOffsetSeconds) {
 }
 
 std::string IsoLocalTime(std::time_t moment) {
-  std::tm local{};
-  localtime_r(&moment, &local);
-  return IsoTime(local, local.tm_gmtoff);
+  long offset = 0;
+  const std::tm local = LocalTime(moment, offset);
+  return IsoTime(local, offset);
 }
 
 }  // namespace tagris::cli

@@ -8,9 +8,8 @@
 #include <stdexcept>
 #include <thread>
 
-#include <unistd.h>
-
 #include "diag.h"
+#include "platform.h"
 #include "record/log_file.h"
 #include "render.h"
 #include "watch.h"
@@ -292,7 +291,7 @@ int Main(const std::vector<std::string>& args, std::ostream& out, std::ostream& 
         Connection connection;
         return RunWrite(inv, connection, out, err);
       }
-      case Command::Scan: return RunScan(inv.scan, out, err, isatty(STDERR_FILENO) == 1);
+      case Command::Scan: return RunScan(inv.scan, out, err, ProgressBarPossible());
       case Command::Diag: {
         Connection connection;
         return RunDiag(inv, connection, out, err);

@@ -1,16 +1,10 @@
 #include "scan.h"
 
-#include <dirent.h>
-#include <stdlib.h>
-
 #include <algorithm>
 #include <array>
-#include <cctype>
-#include <climits>
 #include <memory>
 #include <optional>
 #include <set>
-#include <tuple>
 
 #include "common/convert.h"
 #include "connection/connection.h"
@@ -18,6 +12,7 @@
 #include "json.h"
 #include "measure/register_block.h"
 #include "options.h"
+#include "platform.h"
 #include "render.h"
 
 namespace tagris::cli {
@@ -67,38 +62,6 @@ std::optional<int> WholeIn(std::string_view text, int low, int high) {
   const auto v = TryStrToInt(text);
   if (!v || *v < low || *v > high) return std::nullopt;
   return static_cast<int>(*v);
-}
-
-// ttyUSB3 -> (1, 3); names that are no serial device -> nothing.
-std::optional<std::pair<int, long>> DeviceRank(const std::string& name) {
-  static constexpr std::array<std::string_view, 3> kPrefixes = {"ttyUSB", "ttyACM", "ttyS"};
-  for (std::size_t i = 0; i < kPrefixes.size(); ++i) {
-    const std::string_view prefix = kPrefixes[i];
-    if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0) continue;
-    const std::string digits = name.substr(prefix.size());
-    if (digits.size() > 6 || !std::all_of(digits.begin(), digits.end(), [](char c) { return std::isdigit(c); }))
-      return std::nullopt;
-    return std::pair<int, long>(static_cast<int>(i), std::stol(digits));
-  }
-  return std::nullopt;
-}
-
-std::vector<std::string> DirectoryNames(const std::string& dir) {
-  std::vector<std::string> names;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (const dirent* e = readdir(d)) {
-      const std::string name = e->d_name;
-      if (name != "." && name != "..") names.push_back(name);
-    }
-    closedir(d);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-std::string RealPath(const std::string& path) {
-  char buffer[PATH_MAX];
-  return realpath(path.c_str(), buffer) ? std::string(buffer) : std::string();
 }
 
 // The progress bar on a terminal, and notes that must not tear it.
@@ -183,7 +146,7 @@ bool ParseScanOption(std::string_view name, std::string_view value, ScanOptions&
   }
   if (name == "--port") {
     if (value.empty()) {
-      error = "--port needs the name of a serial port, e.g. --port /dev/ttyUSB0.";
+      error = "--port needs the name of a serial port, e.g. --port " + std::string(kPortExample) + ".";
       return false;
     }
     o.ports.emplace_back(value);
@@ -262,8 +225,12 @@ std::string ScanHelpText() {
          "terminal it shows a progress bar. Results go to stdout, progress and notes to stderr.\n"
          "\n"
          "  --port NAME           a port to scan; repeat for more (default: every serial port of\n"
+#ifdef _WIN32
+         "                        this machine that opens: COM1 to COM256)\n"
+#else
          "                        this machine that opens: /dev/serial/by-id/*, then ttyUSB*,\n"
          "                        ttyACM*, ttyS*)\n"
+#endif
          "  --address A-B         the addresses to try, or one address N (default 1-127)\n"
          "  --bauds LIST          speeds to try, e.g. 9600,19200 (default 9600,19200,38400,4800,14400)\n"
          "  --parities LIST       parities to try, e.g. none,even (default none,even,odd)\n"
@@ -324,28 +291,6 @@ std::string DurationText(microseconds t) {
   return minutes ? std::to_string(minutes) + " min " + seconds : seconds;
 }
 
-std::vector<std::string> FindSerialPorts(const std::string& root) {
-  std::vector<std::string> ports;
-  std::set<std::string> targets;
-  const std::string byId = root + "/serial/by-id";
-  for (const std::string& name : DirectoryNames(byId)) {
-    const std::string path = byId + "/" + name;
-    const std::string target = RealPath(path);
-    if (target.empty() || !targets.insert(target).second) continue;
-    ports.push_back(path);
-  }
-  std::vector<std::tuple<int, long, std::string>> devices;
-  for (const std::string& name : DirectoryNames(root))
-    if (const auto rank = DeviceRank(name)) devices.emplace_back(rank->first, rank->second, name);
-  std::sort(devices.begin(), devices.end());
-  for (const auto& [kind, number, name] : devices) {
-    const std::string path = root + "/" + name;
-    if (targets.count(RealPath(path))) continue;
-    ports.push_back(path);
-  }
-  return ports;
-}
-
 std::string FoundText(const FoundUnit& u) {
   std::string text = "Found a unit on " + u.port + ": " + LineText(u.line) + ", address " +
                      std::to_string(u.address) + "\n  its own serial settings (register 0): " +
@@ -383,7 +328,7 @@ std::string FoundJson(const std::vector<FoundUnit>& units) {
 int RunScan(const ScanOptions& options, std::ostream& out, std::ostream& err, bool progressBar) {
   const bool named = !options.ports.empty();
   std::vector<PortState> ports;
-  for (const std::string& name : named ? options.ports : FindSerialPorts()) {
+  for (const std::string& name : named ? options.ports : DefaultSerialPorts()) {
     PortState state;
     state.name = name;
     const OpenError error = state.connection->OpenPort(name);

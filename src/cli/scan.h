@@ -63,9 +63,12 @@ std::chrono::microseconds ScanWorstCase(const ScanOptions& options, std::size_t 
 // "2 min 31.2 s", "4.5 s": rounded up to the tenth
 std::string DurationText(std::chrono::microseconds t);
 
+#ifndef _WIN32
 // The serial devices under root (normally "/dev"): serial/by-id/* first (their
 // targets are not listed again), then ttyUSB*, ttyACM*, ttyS* in number order.
+// Windows has DefaultSerialPorts (platform.h) alone.
 std::vector<std::string> FindSerialPorts(const std::string& root = "/dev");
+#endif
 
 struct FoundUnit {
   std::string port;

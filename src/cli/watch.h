@@ -1,9 +1,12 @@
 #pragma once
 // The parts of watch that are not printing: when the link counts as lost and
 // back, the appended CSV file, and the wait that a stop signal ends.
+#ifndef _WIN32
 #include <signal.h>
+#endif
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,9 +35,9 @@ class LinkWatch {
   bool lost_ = false;
 };
 
-// A file that lines are appended to, each with one write(2), so every line is in
-// the file when Write returns and a killed process can tear at most the line
-// being written.
+// A file that lines are appended to, each with one write(2) (WriteFile on Windows),
+// so every line is in the file when Write returns and a killed process can tear at
+// most the line being written. The system side is in platform_*.cpp.
 class AppendFile {
  public:
   AppendFile() = default;
@@ -49,18 +52,22 @@ class AppendFile {
   // Throws std::runtime_error with a sentence for the operator.
   void Write(std::string_view line);
   void Close();
-  bool IsOpen() const { return fd_ >= 0; }
+  bool IsOpen() const { return file_ != kNoFile; }
 
  private:
   void WriteAll(std::string_view bytes);
 
-  int fd_ = -1;
+  // A descriptor, or on Windows a HANDLE; -1 is neither a valid descriptor nor a
+  // valid HANDLE (it is INVALID_HANDLE_VALUE).
+  static constexpr std::intptr_t kNoFile = -1;
+  std::intptr_t file_ = kNoFile;
   std::string path_;
 };
 
 // SIGINT, SIGTERM and SIGHUP, blocked for this thread and every thread started
 // after it, and taken only by Sleep: a signal that comes during a poll ends the
-// next wait, so the line of that poll is still written whole.
+// next wait, so the line of that poll is still written whole. On Windows the same
+// for the console's Ctrl+C, Ctrl+Break and closing the window (or logging off).
 class StopSignals {
  public:
   StopSignals();
@@ -72,8 +79,10 @@ class StopSignals {
   bool Sleep(std::chrono::steady_clock::duration d);
 
  private:
+#ifndef _WIN32
   sigset_t set_;
   sigset_t old_;
+#endif
   bool stopped_ = false;
 };
 

@@ -1,14 +1,16 @@
 // tagris-cli without a port: the command line, the frames of its writes, the
-// texts it prints and writes, and when watch calls the link lost.
-#include <sys/stat.h>
-#include <unistd.h>
-
+// texts it prints and writes, and when watch calls the link lost. Portable: the
+// Windows build runs it under wine too.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstdlib>
 #include <ctime>
+#include <filesystem>
+#include <optional>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -17,6 +19,7 @@
 #include "json.h"
 #include "modbus/frames.h"
 #include "options.h"
+#include "platform.h"
 #include "render.h"
 #include "run.h"
 #include "watch.h"
@@ -272,6 +275,54 @@ TEST(CliRender, IsoTimeHasTheOffsetWithAColon) {
   EXPECT_EQ(IsoTime(t, 5 * 3600 + 45 * 60), "2026-12-10T15:04:05+05:45");
 }
 
+// The local time zone for a test, through TZ, which both C libraries read.
+class TimeZone {
+ public:
+  explicit TimeZone(const char* tz) {
+    if (const char* old = std::getenv("TZ")) saved_ = old;
+    Set(tz);
+  }
+  ~TimeZone() { Set(saved_ ? saved_->c_str() : nullptr); }
+  TimeZone(const TimeZone&) = delete;
+  TimeZone& operator=(const TimeZone&) = delete;
+
+ private:
+  static void Set(const char* tz) {
+#ifdef _WIN32
+    _putenv_s("TZ", tz ? tz : "");  // empty removes it
+    _tzset();
+#else
+    if (tz) setenv("TZ", tz, 1);
+    else unsetenv("TZ");
+    tzset();
+#endif
+  }
+  std::optional<std::string> saved_;
+};
+
+// The offset in force at the moment, on either side of UTC and in summer time.
+TEST(CliRender, LocalTimeCarriesTheZonesOffset) {
+  constexpr std::time_t kMoment = 1'000'000'000;  // 2001-09-09T01:46:40Z
+  struct Case {
+    const char* tz;
+    const char* iso;
+  };
+  const Case cases[] = {
+      {"UTC0", "2001-09-09T01:46:40+00:00"},
+      {"XYZ-5:30", "2001-09-09T07:16:40+05:30"},
+      {"ABC+3", "2001-09-08T22:46:40-03:00"},
+#ifndef _WIN32
+      // Summer time: Windows' C library takes it from TZ by US rules alone, and
+      // wine's not at all, so there it comes from the system's zone only.
+      {"CET-1CEST,M3.5.0,M10.5.0/3", "2001-09-09T03:46:40+02:00"},
+#endif
+  };
+  for (const Case& c : cases) {
+    TimeZone zone(c.tz);
+    EXPECT_EQ(IsoLocalTime(kMoment), c.iso) << c.tz;
+  }
+}
+
 TEST(CliRender, JsonEscapesWhatJsonNeeds) {
   EXPECT_EQ(JsonEscape("a\"b\\c\n\t\x01 \xd0\x9c"), "a\\\"b\\\\c\\n\\t\\u0001 \xd0\x9c");
   JsonWriter json;
@@ -403,14 +454,17 @@ TEST(CliWatch, LostOnceAndResumedOnTheFirstReply) {
 class AppendFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char dir[] = "/tmp/tagris-cli-test.XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    dir_ = dir;
-    path_ = dir_ + "/watch.csv";
+    namespace fs = std::filesystem;
+    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    const fs::path dir = fs::temp_directory_path() / ("tagris-cli-test-" + std::string(test->name()) + "-" +
+                                                      std::to_string(std::random_device{}()));
+    ASSERT_TRUE(fs::create_directory(dir));
+    dir_ = dir.string();
+    path_ = (dir / "watch.csv").string();
   }
   void TearDown() override {
-    unlink(path_.c_str());
-    rmdir(dir_.c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
   }
   std::string dir_, path_;
 };
@@ -459,7 +513,9 @@ TEST_F(AppendFileTest, ErrorsSayWhatToDo) {
     EXPECT_NE(std::string(e.what()).find(dir_), std::string::npos) << e.what();
   }
   EXPECT_FALSE(f.IsOpen());
-  // A full device: the row is refused and the file closed, with a sentence.
+#ifndef _WIN32
+  // A full device (Windows has no such device to try): the row is refused and the
+  // file closed, with a sentence.
   f.Open("/dev/full", "");
   try {
     f.Write("1\n");
@@ -468,6 +524,7 @@ TEST_F(AppendFileTest, ErrorsSayWhatToDo) {
     EXPECT_NE(std::string(e.what()).find("Cannot write to /dev/full"), std::string::npos) << e.what();
   }
   EXPECT_FALSE(f.IsOpen());
+#endif
 }
 
 }  // namespace

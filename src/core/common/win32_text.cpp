@@ -16,6 +16,16 @@ std::wstring Widen(std::string_view utf8) {
   return wide;
 }
 
+std::string Narrow(std::wstring_view utf16) {
+  if (utf16.empty()) return {};
+  const int size = static_cast<int>(utf16.size());
+  const int n = WideCharToMultiByte(CP_UTF8, 0, utf16.data(), size, nullptr, 0, nullptr, nullptr);
+  if (n <= 0) return {};
+  std::string narrow(static_cast<std::size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, utf16.data(), size, narrow.data(), n, nullptr, nullptr);
+  return narrow;
+}
+
 std::string ErrorText(unsigned long code) {
   wchar_t* text = nullptr;
   const DWORD n = FormatMessageW(
