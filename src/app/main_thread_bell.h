@@ -1,10 +1,18 @@
 #pragma once
 // Wakes the window's event loop from a worker thread without handing any Qt
-// object across threads: the worker writes an eventfd that a QSocketNotifier of
-// the main thread watches. Rings made before the main thread looks are merged.
+// object across threads. On Linux the worker writes an eventfd that a
+// QSocketNotifier of the main thread watches; elsewhere (Windows) it posts a
+// queued call to the bell, which lives in the main thread (posting is safe from
+// any thread). Rings made before the main thread looks are merged.
 #include <QObject>
 
+#include <atomic>
 #include <functional>
+
+// TAGRIS_BELL_POSTED builds the posted-call bell on Linux too, so that its tests run here.
+#if defined(__linux__) && !defined(TAGRIS_BELL_POSTED)
+#define TAGRIS_BELL_EVENTFD 1
+#endif
 
 class QSocketNotifier;
 
@@ -24,8 +32,12 @@ class MainThreadBell : public QObject {
  private:
   void Answer();
 
+#ifdef TAGRIS_BELL_EVENTFD
   int fd_ = -1;
   QSocketNotifier* notifier_ = nullptr;
+#else
+  std::atomic<bool> pending_{false};  // a call is posted and has not begun yet
+#endif
   std::function<void()> onRing_;
 };
 
