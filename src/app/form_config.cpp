@@ -15,6 +15,7 @@
 
 #include "tform1.h"
 #include "error_display.h"
+#include "core_path.h"
 #include "common/convert.h"
 #include "common/cp1251.h"
 #include "config/commands.h"
@@ -110,7 +111,7 @@ void TForm1::Button6Click() {
   // The program's own folder, wherever it was started from.
   const QString path = QCoreApplication::applicationDirPath() + QLatin1Char('/') +
                        QString::fromLatin1(tagris::kSendFileName.data(), tagris::kSendFileName.size());
-  const std::string bytes = tagris::ReadWholeFile(QFile::encodeName(path).toStdString());
+  const std::string bytes = tagris::ReadWholeFile(tagris::CorePath(path));
   const std::vector<std::string> lines = tagris::SplitTextLines(bytes);
   std::string text;
   for (std::size_t i = 0; i < lines.size(); ++i) {

@@ -18,6 +18,7 @@
 #include "error_display.h"
 #include "common/convert.h"
 #include "common/cp1251.h"
+#include "core_path.h"
 #include "record/log_file.h"
 #include "record/sample_file.h"
 #include "ui_form1.h"
@@ -26,7 +27,7 @@ namespace {
 
 using tagris::ShowWarning;
 
-std::string LocalPath(const QString& path) { return QFile::encodeName(path).toStdString(); }
+std::string LocalPath(const QString& path) { return tagris::CorePath(path); }
 
 // The file text as the memo shows it: Unicode, one block per line.
 QString MemoText(const std::string& cp1251) {

@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <bitset>
+#include <filesystem>
+#include <fstream>
+#include <random>
 #include <string>
 
 #include "config/send_file.h"
@@ -108,6 +111,23 @@ TEST(SendFile, LinesEndAtAnyBreakAndTextEndsAtNul) {
       {"\xCF\xF0\xE8\xE2\xE5\xF2", {"\xCF\xF0\xE8\xE2\xE5\xF2"}},  // bytes kept as they are
   };
   for (const auto& c : cases) EXPECT_EQ(SplitTextLines(c.bytes), c.lines) << c.bytes;
+}
+
+// Names outside any one code page: the core takes UTF-8 names on every system.
+TEST(SendFile, ReadsAFileWhateverItsName) {
+  namespace fs = std::filesystem;
+  struct Folder {
+    fs::path path = fs::temp_directory_path() / ("tagris-send-file-" + std::to_string(std::random_device{}()));
+    Folder() { fs::create_directory(path); }
+    ~Folder() {
+      std::error_code ignored;
+      fs::remove_all(path, ignored);
+    }
+  } dir;
+  const fs::path file = dir.path / fs::path(u8"Send_me-\u03A9\u0436.txt");
+  std::ofstream(file, std::ios::binary) << "first\r\nsecond";
+  const std::u8string name = file.u8string();
+  EXPECT_EQ(ReadWholeFile(std::string(name.begin(), name.end())), "first\r\nsecond");
 }
 
 TEST(SendFile, UnreadablePathsNameTheFullPath) {

@@ -4,6 +4,10 @@
 #include <memory>
 #include <stdexcept>
 
+#ifdef _WIN32
+#include "common/win32_text.h"
+#endif
+
 namespace tagris {
 
 std::vector<std::string> SplitTextLines(std::string_view bytes) {
@@ -28,7 +32,14 @@ std::vector<std::string> SplitTextLines(std::string_view bytes) {
 
 std::string ReadWholeFile(const std::string& path) {
   const auto fail = [&] { return std::runtime_error("Cannot open file " + path); };
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(path.c_str(), "rb"), &std::fclose);
+#ifdef _WIN32
+  // A UTF-8 name, as every file name the core takes on Windows; fopen would read it
+  // in the ANSI code page.
+  std::FILE* opened = _wfopen(win32::Widen(path).c_str(), L"rb");
+#else
+  std::FILE* opened = std::fopen(path.c_str(), "rb");
+#endif
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(opened, &std::fclose);
   if (!f) throw fail();
   std::string bytes;
   char buf[4096];
