@@ -16,9 +16,14 @@ inline constexpr std::string_view kPortExample = "COM3";
 inline constexpr std::string_view kPortExample = "/dev/ttyUSB0";
 #endif
 
-// The arguments after the program name, in UTF-8 (on Windows from the wide command
-// line: argv there is in the ANSI code page, which cannot hold every file name).
+// The arguments after the program name, in UTF-8. Windows starts the program at
+// wmain with the wide arguments: a narrow argv there is in the ANSI code page, which
+// cannot hold every file name.
+#ifdef _WIN32
+std::vector<std::string> ProgramArguments(int argc, wchar_t* argv[]);
+#else
 std::vector<std::string> ProgramArguments(int argc, char* argv[]);
+#endif
 
 // Whether standard error is a terminal that can draw scan's progress bar (on
 // Windows a console that takes the escape sequences the bar is drawn with).

@@ -14,8 +14,6 @@
 #include "serial/serial_port.h"
 #include "watch.h"
 
-#include <shellapi.h>  // after windows.h, which it needs
-
 #ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
 #define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
 #endif
@@ -75,13 +73,9 @@ char LastByte(const std::wstring& path, LONGLONG size) {
 
 }  // namespace
 
-std::vector<std::string> ProgramArguments(int argc, char* argv[]) {
-  int count = 0;
-  wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
-  if (!wide) return std::vector<std::string>(argv + 1, argv + argc);
+std::vector<std::string> ProgramArguments(int argc, wchar_t* argv[]) {
   std::vector<std::string> args;
-  for (int i = 1; i < count; ++i) args.push_back(win32::Narrow(wide[i]));
-  LocalFree(wide);
+  for (int i = 1; i < argc; ++i) args.push_back(win32::Narrow(argv[i]));
   return args;
 }
 
