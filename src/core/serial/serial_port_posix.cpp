@@ -16,6 +16,7 @@
 #include <mutex>
 
 #include "serial/custom_baud_linux.h"
+#include "serial/input_queue.h"
 #include "serial/serial_port.h"
 
 namespace tagris {
@@ -81,7 +82,7 @@ class PosixSerialPort final : public SerialPort {
     std::lock_guard lock(mutex_);
     fd_ = fd;
     wake_ = wake;
-    queued_ = 0;
+    queue_.Clear();
     return true;
   }
 
@@ -120,7 +121,7 @@ class PosixSerialPort final : public SerialPort {
   void PurgeInput() override {
     std::lock_guard lock(mutex_);
     if (fd_ >= 0) tcflush(fd_, TCIFLUSH);
-    queued_ = 0;
+    queue_.Clear();
   }
 
   void PurgeOutput() override {
@@ -129,16 +130,12 @@ class PosixSerialPort final : public SerialPort {
 
   std::size_t QueuedInput() override {
     std::lock_guard lock(mutex_);
-    return queued_;
+    return queue_.Size();
   }
 
   std::size_t Read(std::uint8_t* buffer, std::size_t n) override {
     std::lock_guard lock(mutex_);
-    if (n > queued_) n = queued_;
-    std::memcpy(buffer, queue_.data(), n);
-    std::memmove(queue_.data(), queue_.data() + n, queued_ - n);
-    queued_ -= n;
-    return n;
+    return queue_.Take(buffer, n);
   }
 
   bool Write(const std::uint8_t* bytes, std::size_t n) override {
@@ -208,24 +205,20 @@ class PosixSerialPort final : public SerialPort {
     if (wake_ >= 0) ::close(wake_);
     fd_ = -1;
     wake_ = -1;
-    queued_ = 0;
+    queue_.Clear();
   }
 
  private:
-  // Moves everything the driver holds into the input queue. Bytes beyond the
-  // queue's room are dropped: by then far more than a reply is queued, and the
-  // reader discards it all anyway. failed: a read failed (EIO on a hung-up line).
-  // A read of 0 bytes is no failure: with VMIN 0 an empty line reads as 0 too.
+  // Moves everything the driver holds into the input queue. failed: a read
+  // failed (EIO on a hung-up line). A read of 0 bytes is no failure: with VMIN 0 an empty line reads as 0 too.
   std::size_t Drain(bool& failed) {
     std::lock_guard lock(mutex_);
     std::size_t total = 0;
-    std::array<std::uint8_t, 512> spill;
     for (;;) {
-      std::uint8_t* into = queued_ < queue_.size() ? queue_.data() + queued_ : spill.data();
-      const std::size_t room = queued_ < queue_.size() ? queue_.size() - queued_ : spill.size();
-      const ssize_t r = ::read(fd_, into, room);
+      const std::span<std::uint8_t> room = queue_.Room();
+      const ssize_t r = ::read(fd_, room.data(), room.size());
       if (r > 0) {
-        if (into != spill.data()) queued_ += static_cast<std::size_t>(r);
+        queue_.Added(room, static_cast<std::size_t>(r));
         total += static_cast<std::size_t>(r);
         continue;
       }
@@ -239,8 +232,7 @@ class PosixSerialPort final : public SerialPort {
   int wake_ = -1;
   OpenError openError_ = OpenError::None;
   std::mutex mutex_;  // the input queue, and fd_ against Close()
-  std::array<std::uint8_t, 8192> queue_{};
-  std::size_t queued_ = 0;
+  InputQueue queue_;
 };
 
 }  // namespace

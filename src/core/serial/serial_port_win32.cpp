@@ -17,6 +17,7 @@
 
 #include "common/win32_text.h"
 #include "common/windows_api.h"
+#include "serial/input_queue.h"
 #include "serial/serial_port.h"
 
 namespace tagris {
@@ -154,7 +155,7 @@ class Win32SerialPort final : public SerialPort {
     cancel_ = cancel;
     rxEvent_ = rx;
     txEvent_ = tx;
-    queued_ = 0;
+    queue_.Clear();
     return true;
   }
 
@@ -179,7 +180,7 @@ class Win32SerialPort final : public SerialPort {
   void PurgeInput() override {
     std::lock_guard lock(mutex_);
     if (IsOpen()) PurgeComm(port_, PURGE_RXCLEAR);
-    queued_ = 0;
+    queue_.Clear();
   }
 
   // What has not gone out yet is dropped, as tcflush does: a write still in progress
@@ -190,16 +191,12 @@ class Win32SerialPort final : public SerialPort {
 
   std::size_t QueuedInput() override {
     std::lock_guard lock(mutex_);
-    return queued_;
+    return queue_.Size();
   }
 
   std::size_t Read(std::uint8_t* buffer, std::size_t n) override {
     std::lock_guard lock(mutex_);
-    if (n > queued_) n = queued_;
-    std::memcpy(buffer, queue_.data(), n);
-    std::memmove(queue_.data(), queue_.data() + n, queued_ - n);
-    queued_ -= n;
-    return n;
+    return queue_.Take(buffer, n);
   }
 
   bool Write(const std::uint8_t* bytes, std::size_t n) override {
@@ -271,7 +268,7 @@ class Win32SerialPort final : public SerialPort {
       if (*h) CloseHandle(*h);
       *h = nullptr;
     }
-    queued_ = 0;
+    queue_.Clear();
   }
 
  private:
@@ -307,14 +304,11 @@ class Win32SerialPort final : public SerialPort {
     return woke == WAIT_OBJECT_0 + 1 ? IoEnd::Cancelled : IoEnd::Failed;
   }
 
-  // Moves everything the driver holds into the input queue. Bytes beyond the
-  // queue's room are dropped: by then far more than a reply is queued, and the
-  // reader discards it all anyway. failed: the driver no longer answers (the
+  // Moves everything the driver holds into the input queue. failed: the driver no longer answers (the
   // line is gone). A cancel ends the drain with what it had.
   std::size_t Drain(bool& failed) {
     std::lock_guard lock(mutex_);
     std::size_t total = 0;
-    std::array<std::uint8_t, 512> spill;
     for (;;) {
       COMSTAT status{};
       DWORD errors = 0;
@@ -323,14 +317,13 @@ class Win32SerialPort final : public SerialPort {
         return total;
       }
       if (status.cbInQue == 0) return total;
-      std::uint8_t* into = queued_ < queue_.size() ? queue_.data() + queued_ : spill.data();
-      const std::size_t room = queued_ < queue_.size() ? queue_.size() - queued_ : spill.size();
-      const DWORD want = static_cast<DWORD>(std::min<std::size_t>(room, status.cbInQue));
+      const std::span<std::uint8_t> room = queue_.Room();
+      const DWORD want = static_cast<DWORD>(std::min<std::size_t>(room.size(), status.cbInQue));
       OVERLAPPED ov = On(rxEvent_);
       DWORD got = 0;
       DWORD error = 0;
-      const IoEnd end = Finish(Began(ReadFile(port_, into, want, nullptr, &ov)), ov, got, error);
-      if (into != spill.data()) queued_ += got;
+      const IoEnd end = Finish(Began(ReadFile(port_, room.data(), want, nullptr, &ov)), ov, got, error);
+      queue_.Added(room, got);
       total += got;
       if (end == IoEnd::Failed) failed = true;
       // A read that brings nothing although the driver counted bytes ends the drain
@@ -346,8 +339,7 @@ class Win32SerialPort final : public SerialPort {
   HANDLE txEvent_ = nullptr;  // the writing thread's operations
   OpenError openError_ = OpenError::None;
   std::mutex mutex_;     // the input queue, and the handles against Close()
-  std::array<std::uint8_t, 8192> queue_{};
-  std::size_t queued_ = 0;
+  InputQueue queue_;
 };
 
 }  // namespace
