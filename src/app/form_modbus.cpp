@@ -4,6 +4,7 @@
 #include <QPlainTextEdit>
 #include <QTextBlock>
 #include <QTextCursor>
+#include <QTextDocument>
 
 #include "tform1.h"
 #include "error_display.h"
@@ -16,17 +17,37 @@ void TForm1::Tick() {
 }
 
 void TForm1::AddTraceLine(const QString& line) {
+  QPlainTextEdit* memo = ui->Memo1;
   // The memo shows only the last five lines; an undo history would keep every line
   // ever traced, about 1 KiB per reply, for as long as the program runs.
-  if (ui->Memo1->isUndoRedoEnabled()) ui->Memo1->setUndoRedoEnabled(false);
-  if (traceLines_ > 4) {
-    QTextCursor oldest(ui->Memo1->document()->firstBlock());
-    oldest.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor);
-    oldest.removeSelectedText();
-  } else {
-    ++traceLines_;
+  if (memo->isUndoRedoEnabled()) memo->setUndoRedoEnabled(false);
+  const bool dropFirst = traceLines_ > 4;
+  if (!dropFirst) ++traceLines_;
+  if (memo->isVisible()) {
+    // The memo's own append keeps a shown memo scrolled to the newest line.
+    if (dropFirst) {
+      QTextCursor oldest(memo->document()->firstBlock());
+      oldest.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor);
+      oldest.removeSelectedText();
+    }
+    memo->appendPlainText(line);
+    return;
   }
-  ui->Memo1->appendPlainText(line);
+  // Hidden, as the layout has it: the same text in one edit, through positions
+  // only. appendPlainText and movePosition lay the lines out at once (a reply's
+  // line is 570 characters, shaped glyph by glyph: a quarter of the window's CPU);
+  // one edit spanning several lines only marks them for layout when next shown.
+  QTextDocument* doc = memo->document();
+  QTextCursor cursor(doc);
+  cursor.beginEditBlock();  // also keeps setPosition from laying out the line it lands on
+  if (dropFirst && doc->blockCount() > 1) {
+    cursor.setPosition(doc->firstBlock().next().position(), QTextCursor::KeepAnchor);
+    cursor.removeSelectedText();
+  }
+  cursor.setPosition(doc->characterCount() - 1);
+  if (!doc->isEmpty()) cursor.insertBlock();
+  cursor.insertText(line);
+  cursor.endEditBlock();
 }
 
 void TForm1::ServeReplies() {
