@@ -8,22 +8,36 @@
 #include <QStatusBar>
 #include <QWidget>
 
+#include <vector>
+
 namespace tagris {
 
 namespace {
 
+int Frame(const QLabel* label);
+QSize FittedSize(const QLabel* label);
+
 // Sits on the window: an update request comes before every repaint, so a label
-// whose text changed since the last one is fitted before it is drawn.
+// whose text changed since the last one is fitted before it is drawn. A label whose
+// text, font and frame are as at its last fitting keeps the size found then:
+// measuring a text shapes it glyph by glyph, and a reply changes few of them.
 class LabelFitter : public QObject {
  public:
-  LabelFitter(QWidget* window, QList<QLabel*> labels) : QObject(window) {
-    for (QLabel* l : labels) labels_.append(l);
+  LabelFitter(QWidget* window, const QList<QLabel*>& labels) : QObject(window) {
+    for (QLabel* l : labels) fitted_.push_back({l, {}, {}, -1, {}});
     window->installEventFilter(this);
   }
 
   void FitAll() {
-    for (const QPointer<QLabel>& l : labels_)
-      if (l) FitLabel(l);
+    for (Fitted& f : fitted_) {
+      QLabel* label = f.label;
+      if (!label) continue;
+      const int frame = Frame(label);
+      if (f.frame != frame || label->text() != f.text || label->font() != f.font) {
+        f = {label, label->text(), label->font(), frame, FittedSize(label)};
+      }
+      if (label->size() != f.size) label->resize(f.size);
+    }
   }
 
  protected:
@@ -33,16 +47,28 @@ class LabelFitter : public QObject {
   }
 
  private:
-  QList<QPointer<QLabel>> labels_;
+  struct Fitted {
+    QPointer<QLabel> label;
+    QString text;  // as last fitted
+    QFont font;
+    int frame = -1;
+    QSize size;
+  };
+  std::vector<Fitted> fitted_;
 };
+
+int Frame(const QLabel* label) { return label->margin() * 2 + label->frameWidth() * 2; }
+
+QSize FittedSize(const QLabel* label) {
+  const QString text = label->text().isEmpty() ? QStringLiteral(" ") : label->text();
+  const int m = Frame(label);
+  return QFontMetrics(label->font()).size(0, text) + QSize(m, m);
+}
 
 }  // namespace
 
 void FitLabel(QLabel* label) {
-  const QString text = label->text().isEmpty() ? QStringLiteral(" ") : label->text();
-  const QFontMetrics fm(label->font());
-  const int m = label->margin() * 2 + label->frameWidth() * 2;
-  const QSize wanted = fm.size(0, text) + QSize(m, m);
+  const QSize wanted = FittedSize(label);
   if (label->size() != wanted) label->resize(wanted);
 }
 
