@@ -439,7 +439,10 @@ void Soak::OnTick10ms() {
     const double gap = std::chrono::duration<double, std::milli>(now - lastTick_).count();
     const double ownGap = gap - (waitNs - lastWaitNs_) / 1e6;
     ++ticks_;
-    if (ownGap - 10 > kMaxBlockedMs) ++gapsOver_;
+    if (ownGap - 10 > kMaxBlockedMs) {
+      ++gapsOver_;
+      if (opt_.verbose) Say("main thread busy " + std::to_string(std::lround(ownGap)) + " ms during " + activity_.load());
+    }
     maxWallGapMs_ = std::max(maxWallGapMs_, gap);
     if (ownGap > maxGapMs_) {
       maxGapMs_ = ownGap;
