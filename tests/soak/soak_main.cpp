@@ -70,11 +70,14 @@ namespace {
 
 constexpr const char* kUsage = "usage: tagris_soak [--minutes N] [--seed N] [--report FILE] [--verbose]\n";
 constexpr double kMaxBusyMs = 50;        // longest the main thread may run at a stretch
-// Longest the main thread may sit off the CPU without being runnable. A virtual machine
-// can be slow to resume an idle CPU (stretches near 100 ms were seen with the thread
-// asleep in its event loop, nothing runnable and no fault), so this bound is for waits
-// of the program's own making: a blocking read or join on the main thread.
-constexpr double kMaxStalledMs = 250;
+// The main thread off the CPU and not runnable. A virtual machine can be slow to resume
+// an idle CPU, and other programs' disk writes can hold up ours: stretches of 60-200 ms
+// were seen with the thread asleep in its event loop and no fault. So a stall over
+// kStallMs is allowed now and then, never every poll (as a blocking read on the main
+// thread would give), and none may come near the one-second poll.
+constexpr double kStallMs = 100;
+constexpr double kSecondsPerStall = 10;   // at most one stall in this many seconds
+constexpr double kMaxStalledMs = 1000;
 constexpr double kStallAbortSeconds = 5;  // the watchdog gives up on a main loop this late
 constexpr int kSequenceRegister = 51;     // 51 and 52 are unused by the tool: a reply number
 
@@ -465,7 +468,7 @@ void Soak::OnTick10ms() {
       ++busyOver_;
       if (opt_.verbose) Say("main thread busy " + std::to_string(std::lround(busy)) + " ms during \"" + activity + "\"");
     }
-    if (stalled > kMaxStalledMs) {
+    if (stalled > kStallMs) {
       ++stalledOver_;
       if (opt_.verbose)
         Say("main thread stalled " + std::to_string(std::lround(stalled)) + " ms during \"" + activity + "\"");
@@ -897,7 +900,7 @@ int Soak::Run() {
                 "(during \"%s\"), %ld over %.0f ms; longest off the CPU and not waiting for one %.1f ms (during "
                 "\"%s\"), %ld over %.0f ms\n",
                 ticks_, maxWallGapMs_, maxBusyMs_, maxBusyActivity_.c_str(), busyOver_, kMaxBusyMs, maxStalledMs_,
-                maxStalledActivity_.c_str(), stalledOver_, kMaxStalledMs);
+                maxStalledActivity_.c_str(), stalledOver_, kStallMs);
   r << line;
   std::snprintf(line, sizeof line,
                 "cpu: process %.2f s in %.1f s wall (%.1f %%), simulator thread %.3f s, tool %.2f s (%.1f %% of one "
@@ -920,8 +923,10 @@ int Soak::Run() {
       std::to_string(rssEndKb - rssStartKb) + " KiB");
   Add("main thread never busy longer than 50 ms", maxBusyMs_ <= kMaxBusyMs,
       QString::number(maxBusyMs_, 'f', 1).toStdString() + " ms during \"" + maxBusyActivity_ + "\"");
-  Add("main thread never stalled longer than 250 ms", maxStalledMs_ <= kMaxStalledMs,
+  Add("main thread never off the CPU for a second", maxStalledMs_ < kMaxStalledMs,
       QString::number(maxStalledMs_, 'f', 1).toStdString() + " ms during \"" + maxStalledActivity_ + "\"");
+  Add("main thread off the CPU over 100 ms at most once in 10 s", stalledOver_ <= wall / kSecondsPerStall,
+      std::to_string(stalledOver_) + " times in " + QString::number(wall, 'f', 0).toStdString() + " s");
 
   int passed = 0, failed = 0;
   for (const Check& c : checks_) {
