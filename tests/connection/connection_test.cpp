@@ -13,6 +13,7 @@
 #include <csignal>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
@@ -284,6 +285,16 @@ TEST(Watchdog, TenTicksWithoutAGoodReplyShowTheNoLinkText) {
   EXPECT_TRUE(conn.Tick().linkLost);
 }
 
+// The unit answers each request with these pieces, each read on its own.
+void AnswerInPieces(ScriptedPort& port, const std::vector<Bytes>& pieces) {
+  port.SetAnswer([pieces](ScriptedPort& p, const Bytes&) {
+    for (const Bytes& piece : pieces) {
+      p.Feed(piece);
+      if (!p.WaitIdle()) return;
+    }
+  });
+}
+
 // A connection on a port in memory.
 class ScriptedConnection : public ::testing::Test {
  protected:
@@ -293,6 +304,41 @@ class ScriptedConnection : public ::testing::Test {
     ASSERT_TRUE(port->WaitIdle());
   }
   void TearDown() override { conn.Close(); }
+
+  // One exchange against an answer given in pieces: what the unit said, how long to wait,
+  // and what the connection must make of it.
+  struct ExchangeCase {
+    const char* what;
+    std::vector<Bytes> pieces;
+    std::chrono::milliseconds timeout;
+    ExchangeStatus status;
+    ReplyProblem problem;
+    std::uint8_t exceptionCode;
+  };
+  // Runs `exchange` with the case's answer ready and checks what every exchange must do:
+  // send `request`, take the status, end the wait at a whole answer, wait out silence.
+  PollResult Exchange(
+      const ExchangeCase& c, const Bytes& request, const std::function<PollResult(std::chrono::milliseconds)>& exchange) {
+    AnswerInPieces(*port, c.pieces);
+    const std::size_t written = port->Written().size();
+    const auto start = std::chrono::steady_clock::now();
+    const PollResult r = exchange(c.timeout);
+    const auto took = std::chrono::steady_clock::now() - start;
+    // The unit's answer is over before the next request, so nothing trails into it.
+    EXPECT_TRUE(port->WaitAnswered(written + 1));
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(port->Written().back(), request);
+    if (c.timeout == std::chrono::seconds(10)) {
+      EXPECT_LT(took, std::chrono::seconds(5)) << "a whole answer ends the wait";
+    }
+    if (c.status == ExchangeStatus::NoReply) {
+      EXPECT_GE(took, c.timeout);
+    } else {
+      EXPECT_EQ(r.outcome.check.problem, c.problem);
+      EXPECT_EQ(r.outcome.check.exceptionCode, c.exceptionCode);
+    }
+    return r;
+  }
 
   ScriptedPorts port;
   std::atomic<int> wakes{0};
@@ -383,16 +429,6 @@ TEST_F(ScriptedConnection, TheCommandSlotSendsTheQueuedWriteOnceWithTheAddressSt
 
 const Frame kPoll5{0x05, 0x03, 0x00, 0x00, 0x00, 0x36, 0xC4, 0x58};
 
-// The unit answers each request with these pieces, each read on its own.
-void AnswerInPieces(ScriptedPort& port, const std::vector<Bytes>& pieces) {
-  port.SetAnswer([pieces](ScriptedPort& p, const Bytes&) {
-    for (const Bytes& piece : pieces) {
-      p.Feed(piece);
-      if (!p.WaitIdle()) return;
-    }
-  });
-}
-
 Bytes Joined(const std::vector<Bytes>& pieces) {
   Bytes all;
   for (const Bytes& p : pieces) all.insert(all.end(), p.begin(), p.end());
@@ -400,15 +436,7 @@ Bytes Joined(const std::vector<Bytes>& pieces) {
 }
 
 TEST_F(ScriptedConnection, PollTakesTheAnswerAndSaysWhatIsWrongWithABadOne) {
-  struct Case {
-    const char* what;
-    std::vector<Bytes> pieces;
-    std::chrono::milliseconds timeout;
-    ExchangeStatus status;
-    ReplyProblem problem;
-    std::uint8_t exceptionCode;
-  };
-  const Case cases[] = {
+  const ExchangeCase cases[] = {
       {"good", {kGoodReply}, 10s, ExchangeStatus::Ok, ReplyProblem::None, 0},
       {"good in pieces", {Prefix(kGoodReply, 1), Bytes(kGoodReply.begin() + 1, kGoodReply.begin() + 51),
                           Bytes(kGoodReply.begin() + 51, kGoodReply.end())},
@@ -430,30 +458,16 @@ TEST_F(ScriptedConnection, PollTakesTheAnswerAndSaysWhatIsWrongWithABadOne) {
   };
   Connect(5);
   double count = 0;
-  for (const Case& c : cases) {
+  for (const ExchangeCase& c : cases) {
     SCOPED_TRACE(c.what);
-    AnswerInPieces(*port, c.pieces);
-    const std::size_t written = port->Written().size();
     conn.Cycle().LinkCountdown = 3;
-    const auto start = std::chrono::steady_clock::now();
-    const PollResult r = conn.Poll(c.timeout);
-    const auto took = std::chrono::steady_clock::now() - start;
-    // The unit's answer is over before the next request, so nothing trails into it.
-    ASSERT_TRUE(port->WaitAnswered(written + 1));
-    EXPECT_EQ(r.status, c.status);
-    EXPECT_EQ(port->Written().back(), Bytes(kPoll5.begin(), kPoll5.end()));
+    const PollResult r = Exchange(c, Bytes(kPoll5.begin(), kPoll5.end()), [&](auto t) { return conn.Poll(t); });
     const Bytes answer = Joined(c.pieces);
     EXPECT_EQ(r.received, answer);
-    if (c.timeout == 10s) {
-      EXPECT_LT(took, 5s) << "a whole answer ends the wait";
-    }
     if (c.status == ExchangeStatus::NoReply) {
-      EXPECT_GE(took, c.timeout);
       EXPECT_EQ(conn.Cycle().LinkCountdown, 3);
       continue;
     }
-    EXPECT_EQ(r.outcome.check.problem, c.problem);
-    EXPECT_EQ(r.outcome.check.exceptionCode, c.exceptionCode);
     if (c.status == ExchangeStatus::Ok) {
       EXPECT_EQ(r.outcome.kind, ReplyKind::Measurement);
       EXPECT_EQ(r.outcome.trace, kGoodTrace);
@@ -514,15 +528,7 @@ TEST_F(ScriptedConnection, LeftoversOfEarlierExchangesAreNoPartOfTheAnswer) {
 
 TEST_F(ScriptedConnection, WriteWantsTheExactEcho) {
   const Bytes request{0x05, 0x06, 0x00, 0x21, 0x00, 0x03, 0x98, 0x45};
-  struct Case {
-    const char* what;
-    std::vector<Bytes> pieces;
-    std::chrono::milliseconds timeout;
-    ExchangeStatus status;
-    ReplyProblem problem;
-    std::uint8_t exceptionCode;
-  };
-  const Case cases[] = {
+  const ExchangeCase cases[] = {
       {"echo", {request}, 10s, ExchangeStatus::Ok, ReplyProblem::None, 0},
       {"echo in pieces", {Prefix(request, 3), Bytes(request.begin() + 3, request.end())}, 10s, ExchangeStatus::Ok,
        ReplyProblem::None, 0},
@@ -538,23 +544,9 @@ TEST_F(ScriptedConnection, WriteWantsTheExactEcho) {
       {"silence", {}, 300ms, ExchangeStatus::NoReply, ReplyProblem::None, 0},
   };
   Connect(5);
-  for (const Case& c : cases) {
+  for (const ExchangeCase& c : cases) {
     SCOPED_TRACE(c.what);
-    AnswerInPieces(*port, c.pieces);
-    const std::size_t written = port->Written().size();
-    const auto start = std::chrono::steady_clock::now();
-    const PollResult r = conn.Write({0x21, 3}, c.timeout);
-    const auto took = std::chrono::steady_clock::now() - start;
-    // The unit's answer is over before the next request, so nothing trails into it.
-    ASSERT_TRUE(port->WaitAnswered(written + 1));
-    EXPECT_EQ(r.status, c.status);
-    EXPECT_EQ(port->Written().back(), request);
-    if (c.timeout == 10s) {
-      EXPECT_LT(took, 5s) << "a whole answer ends the wait";
-    }
-    if (c.status == ExchangeStatus::NoReply) continue;
-    EXPECT_EQ(r.outcome.check.problem, c.problem);
-    EXPECT_EQ(r.outcome.check.exceptionCode, c.exceptionCode);
+    Exchange(c, request, [&](auto t) { return conn.Write({0x21, 3}, t); });
   }
   EXPECT_EQ(ExceptionText(2), "illegal data address");
 }
