@@ -31,39 +31,22 @@ while [[ $# -gt 0 ]]; do
   shift
 done
 
-for tool in hyperfine mbpoll /usr/bin/time ninja; do
-  if ! command -v "$tool" >/dev/null; then
-    echo "perf-cli.sh: $tool is missing: apt-get install hyperfine mbpoll time ninja-build" >&2
-    exit 1
-  fi
-done
+source "$ROOT/scripts/perf-lib.sh"
+need_tools "hyperfine mbpoll time ninja-build" hyperfine mbpoll /usr/bin/time ninja
 
 WORK="$(mktemp -d /tmp/tagris-perf-cli.XXXXXX)"
 LINK="$WORK/unit"
-SIM_PID=""
 cleanup() {
-  if [[ -n "$SIM_PID" ]]; then
-    kill "$SIM_PID" 2>/dev/null || true
-    wait "$SIM_PID" 2>/dev/null || true
-  fi
+  stop_sim
   rm -rf "$WORK"
 }
 trap cleanup EXIT
 
-if [[ ! -f "$BUILD/build.ninja" ]]; then
-  cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-fi
-ninja -C "$BUILD" -j2 tagris-cli tagris-unit-sim >/dev/null
+build_release tagris-cli tagris-unit-sim
 CLI_BIN="$BUILD/src/cli/tagris-cli"
 SIM="$BUILD/tools/unitsim/tagris-unit-sim"
 
-"$SIM" --link "$LINK" --no-drift >"$WORK/sim.log" 2>&1 &
-SIM_PID=$!
-for _ in $(seq 100); do
-  grep -q "Unit simulator on" "$WORK/sim.log" 2>/dev/null && break
-  sleep 0.05
-done
-grep -q "Unit simulator on" "$WORK/sim.log" || { echo "perf-cli.sh: the simulator did not start:" >&2; cat "$WORK/sim.log" >&2; exit 1; }
+start_sim --no-drift
 
 CLI=("$CLI_BIN" read --port "$LINK")
 # Holding registers 0..53 (-0: 0-based references) from address 5 at 9600 8N1, once.

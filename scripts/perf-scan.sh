@@ -30,41 +30,24 @@ while [[ $# -gt 0 ]]; do
   shift
 done
 
-for tool in hyperfine ninja python3; do
-  if ! command -v "$tool" >/dev/null; then
-    echo "perf-scan.sh: $tool is missing: apt-get install hyperfine ninja-build python3" >&2
-    exit 1
-  fi
-done
+source "$ROOT/scripts/perf-lib.sh"
+need_tools "hyperfine ninja-build python3" hyperfine ninja python3
 
 WORK="$(mktemp -d /tmp/tagris-perf-scan.XXXXXX)"
 LINK="$WORK/unit"
-SIM_PID=""
-stop_sim() {
-  if [[ -n "$SIM_PID" ]]; then
-    kill "$SIM_PID" 2>/dev/null || true
-    wait "$SIM_PID" 2>/dev/null || true
-    SIM_PID=""
-  fi
-}
 cleanup() {
   stop_sim
   rm -rf "$WORK"
 }
 trap cleanup EXIT
 
-if [[ ! -f "$BUILD/build.ninja" ]]; then
-  cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-fi
-ninja -C "$BUILD" -j2 tagris-cli tagris-unit-sim >/dev/null
+build_release tagris-cli tagris-unit-sim
 CLI_BIN="$BUILD/src/cli/tagris-cli"
 SIM="$BUILD/tools/unitsim/tagris-unit-sim"
 
 printf '%-6s %-12s %-22s %-18s %-20s %s\n' "baud" "probe wait" "bound (127 probes)" "printed at most" "measured median" "min..max"
 for BAUD in 9600 38400; do
-  "$SIM" --link "$LINK" --pace "$BAUD" --address 5 --no-drift >"$WORK/sim.log" 2>&1 &
-  SIM_PID=$!
-  for _ in $(seq 100); do [[ -e "$LINK" ]] && break; sleep 0.05; done
+  start_sim --pace "$BAUD" --address 5 --no-drift
   # --all: every address is probed, also after the unit answered at 5.
   SCAN=("$CLI_BIN" scan --port "$LINK" --all --address 1-127 --bauds "$BAUD" --parities none --stops 1 --json)
   "${SCAN[@]}" >"$WORK/found.json" 2>"$WORK/scan.err"

@@ -49,15 +49,8 @@ export XDG_RUNTIME_DIR="$WORK/xdg"
 mkdir -m 700 "$XDG_RUNTIME_DIR"
 export QT_QPA_PLATFORM=offscreen
 LINK="$WORK/unit"
-SIM_PID=""
+source "$ROOT/scripts/perf-lib.sh"
 
-stop_sim() {
-  if [[ -n "$SIM_PID" ]]; then
-    kill "$SIM_PID" 2>/dev/null || true
-    wait "$SIM_PID" 2>/dev/null || true
-    SIM_PID=""
-  fi
-}
 cleanup() {
   stop_sim
   if [[ "$KEEP" == 1 ]]; then echo "raw samples kept in $WORK"; else rm -rf "$WORK"; fi
@@ -81,19 +74,6 @@ POLL="$BUILD/tools/perf/tagris-perf-poll"
 SAMPLE="$BUILD/tools/perf/tagris-perf-sample"
 SHIM="$BUILD/tools/perf/libtagris-perf-mbpoll-timer.so"
 
-# Starts the simulator on $LINK with the given extra options; waits for its line.
-start_sim() {
-  stop_sim
-  "$SIM" --link "$LINK" "$@" >"$WORK/sim.log" 2>&1 &
-  SIM_PID=$!
-  for _ in $(seq 100); do
-    grep -q "Unit simulator on" "$WORK/sim.log" 2>/dev/null && return 0
-    sleep 0.05
-  done
-  echo "perf.sh: the simulator did not start:" >&2
-  cat "$WORK/sim.log" >&2
-  exit 1
-}
 
 # median p99 min max (ms) of a file of microsecond samples, nearest rank.
 stats_ms() {
